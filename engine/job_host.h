@@ -1,0 +1,27 @@
+// What a pack job needs from the program that runs it: a way onto the
+// user-interface thread, the status panel, and the window that hears the
+// job's outcome. The window and the console front end each provide one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace pkg {
+
+using WindowHandle = std::uintptr_t;
+
+class JobHost {
+ public:
+  virtual ~JobHost() = default;
+  // Queues fn to run on the user-interface thread and returns at once; fn may
+  // run after the job has ended, so it must own what it touches.
+  virtual void PostToMainThread(std::function<void()> fn) = 0;
+  // Shows a progress or outcome text in status panel 0; user-interface thread
+  // only.
+  virtual void SetStatusText(const std::string& text) = 0;
+  // Posts WM_PACKNOTIFY to window without waiting for it to be handled.
+  virtual void PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+};
+
+}  // namespace pkg

@@ -1,0 +1,90 @@
+// The operating-system services the engine needs, behind one interface with a
+// POSIX and a Win32 implementation. Paths and names are UTF-8 text here; each
+// implementation converts at its own system calls. Tests wrap the interface to
+// inject faults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "status.h"
+
+namespace pkg {
+
+// Identity of a file or directory on its volume; equal identities mean the same
+// object, whatever path or link led to it.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+class PlatformFile {
+ public:
+  virtual ~PlatformFile() = default;
+  // Reads up to count bytes into buffer; got is 0 at the end of the file.
+  virtual Status Read(void* buffer, std::size_t count, std::size_t& got) = 0;
+  virtual Status Write(const void* buffer, std::size_t count) = 0;
+  virtual Status Seek(std::uint64_t position) = 0;
+  virtual Status Size(std::uint64_t& size) = 0;
+  virtual Status Identity(FileIdentity& id) = 0;
+  // Releases the file; later calls fail. Reports a deferred write error.
+  virtual Status Close() = 0;
+};
+
+enum class PathKind { kMissing, kFile, kDirectory };
+
+struct DirEntry {
+  std::string name;  // as the system gives it, UTF-8
+  bool isDirectory = false;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // A new file for reading and writing that no other opener may use while it is
+  // open; fails if the path exists.
+  virtual Status CreateNewFile(const std::string& path, std::unique_ptr<PlatformFile>& file) = 0;
+  // An existing file opened for writing without changing it, to learn whether
+  // it may be replaced (access, another program holding it).
+  virtual Status OpenExistingForWriting(const std::string& path,
+                                        std::unique_ptr<PlatformFile>& file) = 0;
+  // A regular file opened for reading while others may read and write it.
+  virtual Status OpenForReading(const std::string& path, std::unique_ptr<PlatformFile>& file) = 0;
+  virtual Status DeleteFile(const std::string& path) = 0;
+  // Moves from over to, replacing a file at to in one step.
+  virtual Status ReplaceFile(const std::string& from, const std::string& to) = 0;
+
+  // Every entry of a directory except "." and "..", hidden and system ones
+  // included; links are followed to decide whether an entry is a directory.
+  virtual Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) = 0;
+  virtual PathKind KindOf(const std::string& path) = 0;
+  // The identity of the directory or file a path leads to (links followed).
+  virtual Status IdentityOf(const std::string& path, FileIdentity& id) = 0;
+
+  // The full path of a file below dir, given its relative path in the archive's
+  // form ("\sub\name.ext"). dir is used as given, trailing separator or not.
+  virtual std::string JoinRelative(const std::string& dir, const std::string& relative) = 0;
+  // A path in the same folder as path, for a file that will replace it.
+  virtual std::string SiblingTempPath(const std::string& path) = 0;
+
+  // UTF-8 to code page 936; false when a character has no code page 936 form.
+  virtual bool ToCodePage936(std::string_view utf8, std::string& cp936) = 0;
+  // Code page 936 to UTF-8; false on an invalid sequence.
+  virtual bool FromCodePage936(std::string_view cp936, std::string& utf8) = 0;
+  // Equality without regard to letter case, in the user's locale.
+  virtual bool SameTextIgnoreCase(std::string_view a, std::string_view b) = 0;
+
+  // Milliseconds, wrapping at 32 bits.
+  virtual std::uint32_t TickCount() = 0;
+};
+
+// The implementation for the system the program was built for.
+Platform& SystemPlatform();
+
+}  // namespace pkg

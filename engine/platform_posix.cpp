@@ -1,0 +1,283 @@
+// POSIX implementation of the platform interface: file names are taken to be
+// UTF-8, code page 936 goes through iconv.
+#include <dirent.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "platform.h"
+#include "utf8.h"
+
+namespace pkg {
+namespace {
+
+std::string Quote(const std::string& path) {
+  return "'" + path + "'";
+}
+
+Status Errno(const char* what, const std::string& path, int err) {
+  return Status::Fail(std::string(what) + " " + Quote(path) + ": " + std::strerror(err));
+}
+
+class PosixFile final : public PlatformFile {
+ public:
+  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  Status Read(void* buffer, std::size_t count, std::size_t& got) override {
+    got = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, count);
+      if (n >= 0) {
+        got = static_cast<std::size_t>(n);
+        return Status::Ok();
+      }
+      if (errno != EINTR) return Errno("cannot read", path_, errno);
+    }
+  }
+
+  Status Write(const void* buffer, std::size_t count) override {
+    const auto* p = static_cast<const char*>(buffer);
+    while (count > 0) {
+      const ssize_t n = ::write(fd_, p, count);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Errno("cannot write to", path_, errno);
+      }
+      p += n;
+      count -= static_cast<std::size_t>(n);
+    }
+    return Status::Ok();
+  }
+
+  Status Seek(std::uint64_t position) override {
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0)
+      return Errno("cannot seek in", path_, errno);
+    return Status::Ok();
+  }
+
+  Status Size(std::uint64_t& size) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return Errno("cannot read the size of", path_, errno);
+    size = static_cast<std::uint64_t>(st.st_size);
+    return Status::Ok();
+  }
+
+  Status Identity(FileIdentity& id) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return Errno("cannot identify", path_, errno);
+    id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return Status::Ok();
+  }
+
+  Status Close() override {
+    if (fd_ < 0) return Status::Ok();
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0 && errno != EINTR) return Errno("cannot finish writing", path_, errno);
+    return Status::Ok();
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// iconv descriptors are not thread-safe; one pair, used under a lock.
+class Cp936Converter {
+ public:
+  bool Convert(bool toCp936, std::string_view in, std::string& out) {
+    std::lock_guard<std::mutex> lock(m_);
+    iconv_t& cd = toCp936 ? to_ : from_;
+    if (cd == iconv_t(-1)) {
+      cd = toCp936 ? iconv_open("CP936", "UTF-8") : iconv_open("UTF-8", "CP936");
+      if (cd == iconv_t(-1)) return false;
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    out.assign(in.size() * 2 + 4, '\0');
+    char* src = const_cast<char*>(in.data());
+    std::size_t srcLeft = in.size();
+    char* dst = out.data();
+    std::size_t dstLeft = out.size();
+    if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == std::size_t(-1)) return false;
+    if (iconv(cd, nullptr, nullptr, &dst, &dstLeft) == std::size_t(-1)) return false;
+    out.resize(out.size() - dstLeft);
+    return true;
+  }
+
+ private:
+  std::mutex m_;  // protects both descriptors
+  iconv_t to_ = iconv_t(-1);
+  iconv_t from_ = iconv_t(-1);
+};
+
+class PosixPlatform final : public Platform {
+ public:
+  Status CreateNewFile(const std::string& path, std::unique_ptr<PlatformFile>& file) override {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return Errno("cannot create", path, errno);
+    file = std::make_unique<PosixFile>(fd, path);
+    return Status::Ok();
+  }
+
+  Status OpenExistingForWriting(const std::string& path,
+                                std::unique_ptr<PlatformFile>& file) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Errno("cannot write to", path, errno);
+    file = std::make_unique<PosixFile>(fd, path);
+    return Status::Ok();
+  }
+
+  Status OpenForReading(const std::string& path, std::unique_ptr<PlatformFile>& file) override {
+    // O_NONBLOCK so that a FIFO in the tree cannot stall the job; only regular
+    // files are packed.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Errno("cannot open", path, errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return Status::Fail("cannot open " + Quote(path) + ": not a regular file");
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    file = std::make_unique<PosixFile>(fd, path);
+    return Status::Ok();
+  }
+
+  Status DeleteFile(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) return Errno("cannot delete", path, errno);
+    return Status::Ok();
+  }
+
+  Status ReplaceFile(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return Errno("cannot replace", to, errno);
+    return Status::Ok();
+  }
+
+  Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) override {
+    entries.clear();
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return Errno("cannot list", path, errno);
+    const int dfd = ::dirfd(dir);
+    errno = 0;
+    while (const dirent* e = ::readdir(dir)) {
+      const char* name = e->d_name;
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+      bool isDir = e->d_type == DT_DIR;
+      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        isDir = ::fstatat(dfd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+      }
+      entries.push_back({name, isDir});
+      errno = 0;
+    }
+    const int err = errno;
+    ::closedir(dir);
+    if (err != 0) return Errno("cannot list", path, err);
+    return Status::Ok();
+  }
+
+  PathKind KindOf(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return PathKind::kMissing;
+    return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kFile;
+  }
+
+  Status IdentityOf(const std::string& path, FileIdentity& id) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Errno("cannot identify", path, errno);
+    id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return Status::Ok();
+  }
+
+  std::string JoinRelative(const std::string& dir, const std::string& relative) override {
+    std::string full = dir;
+    full.reserve(dir.size() + relative.size());
+    for (char c : relative) full.push_back(c == '\\' ? '/' : c);
+    return full;
+  }
+
+  std::string SiblingTempPath(const std::string& path) override {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned long seed = std::random_device{}();
+    const std::size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    char name[96];
+    std::snprintf(name, sizeof name, ".Zerith_DURAdazov-%ld-%lx-%u.tmp",
+                  static_cast<long>(getpid()), seed, counter.fetch_add(1));
+    return folder + name;
+  }
+
+  bool ToCodePage936(std::string_view utf8, std::string& cp936) override {
+    return converter_.Convert(true, utf8, cp936);
+  }
+
+  bool FromCodePage936(std::string_view cp936, std::string& utf8) override {
+    return converter_.Convert(false, cp936, utf8);
+  }
+
+  bool SameTextIgnoreCase(std::string_view a, std::string_view b) override {
+    std::u32string ua, ub;
+    if (!DecodeUtf8(a, ua) || !DecodeUtf8(b, ub)) return a == b;
+    if (ua.size() != ub.size()) return false;
+    locale_t loc = CaseLocale();
+    for (std::size_t i = 0; i < ua.size(); ++i) {
+      if (ua[i] == ub[i]) continue;
+      const auto la =
+          loc ? towlower_l(static_cast<wint_t>(ua[i]), loc) : towlower(static_cast<wint_t>(ua[i]));
+      const auto lb =
+          loc ? towlower_l(static_cast<wint_t>(ub[i]), loc) : towlower(static_cast<wint_t>(ub[i]));
+      if (la != lb) return false;
+    }
+    return true;
+  }
+
+  std::uint32_t TickCount() override {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    const std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                             static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+  }
+
+ private:
+  // The user's character-type rules when they are Unicode ones, else C.UTF-8,
+  // whose case table covers all of Unicode.
+  static locale_t CaseLocale() {
+    static locale_t loc = [] {
+      locale_t l = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+      if (l) {
+        const char* cs = nl_langinfo_l(CODESET, l);
+        if (cs && std::strcmp(cs, "UTF-8") == 0) return l;
+        ::freelocale(l);
+      }
+      return ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    }();
+    return loc;
+  }
+
+  Cp936Converter converter_;
+};
+
+}  // namespace
+
+Platform& SystemPlatform() {
+  static PosixPlatform platform;
+  return platform;
+}
+
+}  // namespace pkg

@@ -1,0 +1,48 @@
+#include "queue_host.h"
+
+namespace pkg {
+
+void QueueHost::PostToMainThread(std::function<void()> fn) {
+  // Notified under the lock: the pumping thread may destroy the host as soon
+  // as it sees the item.
+  std::lock_guard<std::mutex> lock(m_);
+  calls_.push_back(std::move(fn));
+  cv_.notify_all();
+}
+
+void QueueHost::SetStatusText(const std::string& text) {
+  status_ = text;
+  if (sink_) sink_(text);
+}
+
+void QueueHost::PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) {
+  std::lock_guard<std::mutex> lock(m_);
+  notifications_.push_back({window, wParam, lParam});
+  cv_.notify_all();
+}
+
+std::optional<PackNotification> QueueHost::Pump(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_);
+  cv_.wait_for(lock, timeout, [this] { return !calls_.empty() || !notifications_.empty(); });
+  // Calls posted before the notification run first, as a message queue would
+  // deliver them.
+  while (!calls_.empty()) {
+    std::function<void()> call = std::move(calls_.front());
+    calls_.pop_front();
+    lock.unlock();
+    call();
+    lock.lock();
+  }
+  if (notifications_.empty()) return std::nullopt;
+  PackNotification n = notifications_.front();
+  notifications_.pop_front();
+  return n;
+}
+
+PackNotification QueueHost::RunUntilNotified() {
+  for (;;) {
+    if (auto n = Pump(std::chrono::hours(1))) return *n;
+  }
+}
+
+}  // namespace pkg

@@ -1,0 +1,51 @@
+// A JobHost for programs without a window: the thread that owns the host pumps
+// its queue, running the job's status calls and receiving its notification,
+// the way a window's message loop would.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "job_host.h"
+
+namespace pkg {
+
+struct PackNotification {
+  WindowHandle window = 0;
+  std::uintptr_t wParam = 0;
+  std::intptr_t lParam = 0;
+};
+
+class QueueHost : public JobHost {
+ public:
+  using StatusSink = std::function<void(const std::string&)>;
+  explicit QueueHost(StatusSink sink = {}) : sink_(std::move(sink)) {}
+
+  void PostToMainThread(std::function<void()> fn) override;
+  void SetStatusText(const std::string& text) override;
+  void PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+  // Waits up to timeout for work, runs every queued call on the calling
+  // thread, and returns the notification if one has arrived.
+  std::optional<PackNotification> Pump(std::chrono::milliseconds timeout);
+  // Pumps until a notification arrives.
+  PackNotification RunUntilNotified();
+
+  const std::string& StatusText() const { return status_; }  // pumping thread only
+
+ private:
+  StatusSink sink_;
+  std::string status_;
+
+  std::mutex m_;  // protects the two queues
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> calls_;
+  std::deque<PackNotification> notifications_;
+};
+
+}  // namespace pkg

@@ -1,0 +1,383 @@
+#include "uPKGPackWorker.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "pkg_format.h"
+#include "pkg_index.h"
+
+namespace pkg {
+
+float ElapsedSeconds = 0.0f;
+std::string FailedSourceFile;
+std::string FailureDetail;
+
+namespace {
+
+// Large reads keep the per-file cost low; the buffer is the job's only copy
+// of file data, whatever the file's size.
+constexpr std::size_t kCopyBlock = 1 << 20;
+
+// A failure with no reason of its own: reported as FAIL_WRITE_PKG.
+class EPackFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
+
+}  // namespace
+
+std::shared_ptr<PKGPackWorker> PKGPackWorker::Create(JobHost& host, Platform& platform) {
+  return std::shared_ptr<PKGPackWorker>(new PKGPackWorker(host, platform));
+}
+
+PKGPackWorker::PKGPackWorker(JobHost& host, Platform& platform)
+    : host_(host), platform_(platform) {}
+
+PKGPackWorker::~PKGPackWorker() {
+  // The compression stream refers to the archive stream; it must go first.
+  zstream_.reset();
+}
+
+Status PKGPackWorker::Start() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (started_ || abortRequested_) return Status::Fail("the job was started already");
+    started_ = true;
+  }
+  try {
+    // The thread holds the job until its body returns: the job releases itself.
+    std::thread([self = shared_from_this()] { self->Execute(); }).detach();
+  } catch (const std::system_error& e) {
+    std::lock_guard<std::mutex> lock(m_);
+    started_ = false;
+    ended_ = true;
+    return Status::Fail(e.what());
+  }
+  return Status::Ok();
+}
+
+bool PKGPackWorker::Abort() {
+  std::unique_lock<std::mutex> lock(m_);
+  if (notified_ || ended_) return false;
+  abortRequested_ = true;
+  stop_.store(true, std::memory_order_relaxed);
+  if (!started_) {
+    ended_ = true;
+    return false;
+  }
+  // A status call the job is waiting for will never run now: release the job
+  // from its wait instead of waiting for this (the user-interface) thread.
+  if (pending_) {
+    pending_->cancelled = true;
+    pending_.reset();
+  }
+  cv_.notify_all();
+  cv_.wait(lock, [this] { return ended_; });
+  return true;
+}
+
+void PKGPackWorker::UpdateStatus() {
+  host_.SetStatusText(FStatusText);
+}
+
+void PKGPackWorker::CheckStop() const {
+  if (stop_.load(std::memory_order_relaxed)) throw EJobAborted();
+}
+
+void PKGPackWorker::ShowText(std::string text) {
+  auto call = std::make_shared<StatusCall>();
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (abortRequested_) throw EJobAborted();
+    FStatusText = std::move(text);
+    pending_ = call;
+  }
+  host_.PostToMainThread([self = shared_from_this(), call] { self->RunStatusCall(call); });
+  std::unique_lock<std::mutex> lock(m_);
+  cv_.wait(lock, [&] { return call->done || call->cancelled; });
+  if (pending_ == call) pending_.reset();
+  if (call->cancelled) throw EJobAborted();
+}
+
+void PKGPackWorker::RunStatusCall(const std::shared_ptr<StatusCall>& call) {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (call->cancelled) return;
+  }
+  // The job waits meanwhile, so FStatusText holds still; no lock is held here,
+  // so an abort from within the status call cannot deadlock.
+  UpdateStatus();
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    call->done = true;
+  }
+  cv_.notify_all();
+}
+
+void PKGPackWorker::Execute() {
+  std::uintptr_t reason = 0;
+  bool aborted = false;
+  try {
+    reason = Pack();
+  } catch (const EJobAborted&) {
+    aborted = true;
+  } catch (const std::bad_alloc&) {
+    failureDetail_ = "out of memory while " + activity_;
+    reason = FAIL_WRITE_PKG;
+  } catch (const std::exception& e) {
+    failureDetail_ = std::string(e.what()) + " (while " + activity_ + ")";
+    reason = FAIL_WRITE_PKG;
+  }
+  if (aborted) {
+    DiscardOutput();
+    std::lock_guard<std::mutex> lock(m_);
+    ended_ = true;
+    cv_.notify_all();
+    return;
+  }
+  Finish(reason);
+}
+
+// Commits or discards the archive and posts the one notification, unless an
+// abort came first. Both happen under the lock that Abort takes, so an abort
+// either stops the job before this point or finds it already ended.
+void PKGPackWorker::Finish(std::uintptr_t reason) {
+  std::unique_lock<std::mutex> lock(m_);
+  if (abortRequested_) {
+    lock.unlock();
+    DiscardOutput();
+    lock.lock();
+    ended_ = true;
+    cv_.notify_all();
+    return;
+  }
+  if (reason == 0) {
+    if (Status s = platform_.ReplaceFile(tempPath_, FOutputPKGPath); !s.ok()) {
+      failureDetail_ = s.message();
+      reason = FAIL_WRITE_PKG;
+    } else {
+      tempPath_.clear();
+      placeholderCreated_ = false;
+    }
+  }
+  if (reason != 0) DiscardOutput();
+
+  if (reason == 0) {
+    const std::uint32_t elapsed = platform_.TickCount() - startTick_;
+    ElapsedSeconds = static_cast<float>(static_cast<double>(elapsed) / 1000.0);
+    host_.PostNotify(FWindowHandle, 1, NOTIFY_FINISHED);
+  } else {
+    if (reason == FAIL_OPEN_SOURCE) FailedSourceFile = failedSourceFile_;
+    FailureDetail = failureDetail_;
+    host_.PostNotify(FWindowHandle, reason, NOTIFY_FAILED);
+  }
+  notified_ = true;
+  ended_ = true;
+  cv_.notify_all();
+}
+
+void PKGPackWorker::DiscardOutput() {
+  zstream_.reset();
+  if (FPKGStream) {
+    (void)FPKGStream->Close();
+    FPKGStream.reset();
+  }
+  if (!tempPath_.empty()) {
+    (void)platform_.DeleteFile(tempPath_);
+    tempPath_.clear();
+  }
+  if (placeholderCreated_) {
+    (void)platform_.DeleteFile(FOutputPKGPath);
+    placeholderCreated_ = false;
+  }
+}
+
+void PKGPackWorker::RemoveExcluded() {
+  std::erase_if(fileList_, [this](const SourceFile& f) {
+    return std::any_of(FExcludeList.begin(), FExcludeList.end(), [&](const std::string& e) {
+      return platform_.SameTextIgnoreCase(f.relative, e);
+    });
+  });
+}
+
+std::uintptr_t PKGPackWorker::Pack() {
+  startTick_ = platform_.TickCount();
+  if (FKey.empty() || FKeyLength != FKey.size())
+    throw EPackFailure("the index key is empty or its length is wrong");
+  activity_ = "listing " + Quoted(FSourceDirectory);
+  ShowText("(1/5) 正在创建要打包的文件列表...");
+  BuildFileList(platform_, FSourceDirectory, fileList_, &stop_);
+  CheckStop();
+  if (FExcludeCount != 0) RemoveExcluded();
+  if (fileList_.empty()) return FAIL_NO_FILES;
+
+  // A name the index cannot hold fails the job before anything is written,
+  // rather than being stored under a substituted name.
+  for (const SourceFile& f : fileList_) {
+    if (!f.expressible) {
+      failedSourceFile_ = platform_.JoinRelative(FSourceDirectory, f.relative);
+      failureDetail_ = "cannot pack " + Quoted(failedSourceFile_) +
+                       ": its name has characters that code page 936 cannot hold";
+      return FAIL_OPEN_SOURCE;
+    }
+  }
+
+  ShowText("(2/5) 正在创建PKG文件头...");
+  activity_ = "creating " + Quoted(FOutputPKGPath);
+  if (!CreateArchive()) return FAIL_CREATE_PKG;
+
+  const std::size_t n = fileList_.size();
+  offsets_.assign(n, 0);
+  sizes_.assign(n, 0);
+  storedSizes_.assign(n, 0);
+
+  activity_ = "writing the header of " + Quoted(FOutputPKGPath);
+  const auto header = MakeHeader(FPKGType, FCompressData, 0);
+  FPKGStream->Write(header.data(), header.size());
+
+  buffer_.resize(kCopyBlock);
+  for (std::size_t i = 0; i < n; ++i) {
+    ShowText("(3/5) 正在打包文件: " + fileList_[i].relative);
+    if (!StoreFile(i)) return FAIL_OPEN_SOURCE;
+  }
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+  trailerOffset_ = static_cast<std::uint32_t>(FPKGStream->Position());
+
+  ShowText("(4/5) 正在生成索引信息...");
+  WriteTrailer();
+  return 0;
+}
+
+bool PKGPackWorker::CreateArchive() {
+  std::unique_ptr<PlatformFile> probe;
+  switch (platform_.KindOf(FOutputPKGPath)) {
+    case PathKind::kDirectory:
+      failureDetail_ = "cannot create " + Quoted(FOutputPKGPath) + ": it is a folder";
+      return false;
+    case PathKind::kFile:
+      // The old archive stays until the new one is complete; this only proves
+      // it may be replaced, and learns its identity in case it lies inside the
+      // source tree.
+      if (Status s = platform_.OpenExistingForWriting(FOutputPKGPath, probe); !s.ok()) {
+        failureDetail_ = s.message();
+        return false;
+      }
+      haveOutputId_ = probe->Identity(outputId_).ok();
+      break;
+    case PathKind::kMissing:
+      // Claim the name now, so that a name the system refuses fails here.
+      if (Status s = platform_.CreateNewFile(FOutputPKGPath, probe); !s.ok()) {
+        failureDetail_ = s.message();
+        return false;
+      }
+      placeholderCreated_ = true;
+      break;
+  }
+  (void)probe->Close();
+  probe.reset();
+
+  std::unique_ptr<PlatformFile> file;
+  tempPath_ = platform_.SiblingTempPath(FOutputPKGPath);
+  if (Status s = platform_.CreateNewFile(tempPath_, file); !s.ok()) {
+    failureDetail_ = s.message();
+    tempPath_.clear();
+    DiscardOutput();
+    return false;
+  }
+  if (!file->Identity(tempId_).ok()) tempId_ = {};
+  FPKGStream = std::make_unique<TPlatformFileStream>(std::move(file), &stop_);
+  return true;
+}
+
+bool PKGPackWorker::StoreFile(std::size_t i) {
+  const SourceFile& entry = fileList_[i];
+  const std::string full = platform_.JoinRelative(FSourceDirectory, entry.relative);
+  activity_ = "packing " + Quoted(full);
+
+  std::unique_ptr<PlatformFile> source;
+  if (Status s = platform_.OpenForReading(full, source); !s.ok()) {
+    failedSourceFile_ = full;
+    failureDetail_ = s.message();
+    return false;
+  }
+  FileIdentity id;
+  if (source->Identity(id).ok() && ((haveOutputId_ && id == outputId_) || id == tempId_)) {
+    failedSourceFile_ = full;
+    failureDetail_ = "cannot open " + Quoted(full) + ": it is the archive being written";
+    return false;
+  }
+  std::uint64_t size = 0;
+  if (Status s = source->Size(size); !s.ok()) throw EPackFailure(s.message());
+  if (size > kMaxOffset)
+    throw EPackFailure(Quoted(full) + " is " + std::to_string(size) +
+                       " bytes; a .pkg archive holds only files below 4 GiB");
+
+  const std::int64_t offset = FPKGStream->Position();
+  TStream& sink = *FPKGStream;
+  if (FCompressData) {
+    if (zstream_)
+      zstream_->Restart(sink);
+    else
+      zstream_ = std::make_unique<TZCompressionStream>(sink, TZCompressionLevel::zcDefault);
+  }
+  // The size recorded is what was read, so a file that changes after the scan
+  // still gets a record that agrees with its stored bytes.
+  std::uint64_t total = 0;
+  for (;;) {
+    CheckStop();
+    std::size_t got = 0;
+    if (Status s = source->Read(buffer_.data(), buffer_.size(), got); !s.ok())
+      throw EPackFailure(s.message());
+    if (got == 0) break;
+    total += got;
+    if (total > kMaxOffset)
+      throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
+    if (FCompressData)
+      zstream_->Write(buffer_.data(), got);
+    else
+      sink.Write(buffer_.data(), got);
+  }
+  if (FCompressData) zstream_->Finish();
+  (void)source->Close();
+
+  const std::int64_t end = FPKGStream->Position();
+  if (static_cast<std::uint64_t>(end) > kMaxOffset)
+    throw EPackFailure("the archive would pass 4 GiB at " + Quoted(full) +
+                       "; a .pkg archive cannot hold more");
+  offsets_[i] = static_cast<std::uint32_t>(offset);
+  sizes_[i] = static_cast<std::uint32_t>(total);
+  storedSizes_[i] = static_cast<std::uint32_t>(end - offset);
+  return true;
+}
+
+void PKGPackWorker::WriteTrailer() {
+  activity_ = "building the index of " + Quoted(FOutputPKGPath);
+  std::vector<std::uint8_t> index;
+  for (std::size_t i = 0; i < fileList_.size(); ++i)
+    AppendIndexRecord(index, {fileList_[i].name936, offsets_[i], sizes_[i], storedSizes_[i]});
+  if (index.size() > kMaxOffset) throw EPackFailure("the index would pass 4 GiB");
+  const SealedIndex sealed = SealIndex(index, {FKey.data(), FKey.size()});
+  std::vector<std::uint8_t>().swap(index);
+
+  ShowText("(5/5) 正在保存...");
+  activity_ = "writing the index of " + Quoted(FOutputPKGPath);
+  const std::vector<std::uint8_t> trailer = TrailerBytes(sealed);
+  FPKGStream->Write(trailer.data(), trailer.size());
+  std::uint8_t offset[4];
+  PutU32LE(offset, trailerOffset_);
+  FPKGStream->SetPosition(kHeaderTrailerOffsetOffset);
+  FPKGStream->Write(offset, sizeof offset);
+  zstream_.reset();
+  if (Status s = FPKGStream->Close(); !s.ok()) throw EPackFailure(s.message());
+  FPKGStream.reset();
+}
+
+}  // namespace pkg

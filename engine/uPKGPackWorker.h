@@ -1,0 +1,120 @@
+// The pack job: scans a source folder, writes the archive on a thread of its
+// own, shows a progress text before each step and each file, and ends with one
+// WM_PACKNOTIFY to the window that started it.
+//
+// The archive is written to a temporary file beside the output path and moved
+// over it only when it is complete, so a failed or aborted job never leaves a
+// partial archive nor destroys the file that was there before.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ZLibEx.h"
+#include "file_stream.h"
+#include "job_host.h"
+#include "platform.h"
+#include "source_scan.h"
+#include "status.h"
+
+namespace pkg {
+
+// Results a job hands to the window, each written before the notification that
+// tells the window to read it.
+extern float ElapsedSeconds;          // duration of the last finished job
+extern std::string FailedSourceFile;  // full path of the file a job could not open
+// What failed and why, for FAIL_WRITE_PKG (shown to the user), and the system's
+// reason for FAIL_CREATE_PKG and FAIL_OPEN_SOURCE (for the console's message).
+extern std::string FailureDetail;
+
+class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
+ public:
+  // A job whose thread does not run yet. The job stays alive while its thread
+  // runs, so it may be released by the caller at any time.
+  static std::shared_ptr<PKGPackWorker> Create(JobHost& host,
+                                               Platform& platform = SystemPlatform());
+  ~PKGPackWorker();
+
+  // Job fields: filled by the caller before Start and never changed afterwards.
+  std::string FStatusText;
+  WindowHandle FWindowHandle = 0;
+  std::int32_t FPKGType = 1;
+  std::string FSourceDirectory;  // as the user gave it, not normalised
+  std::string FOutputPKGPath;
+  bool FCompressData = false;
+  std::uint32_t FKeyLength = 0;  // at least 1, the size of FKey
+  std::vector<std::uint8_t> FKey;
+  std::uint32_t FExcludeCount = 0;  // the size of FExcludeList
+  std::vector<std::string> FExcludeList;
+  // The archive being written (a temporary file until the job completes); the
+  // job's thread only.
+  std::unique_ptr<TPlatformFileStream> FPKGStream;
+
+  // Lets the thread run Execute. Fails when the system cannot create a thread.
+  Status Start();
+
+  // Stops the job where it stands: afterwards it writes nothing more, shows no
+  // further text, posts no notification, and its temporary file is gone.
+  // Call on the user-interface thread. Returns false, doing nothing, when the
+  // job has already posted its notification (or never started).
+  bool Abort();
+
+  // The thread body.
+  void Execute();
+  // Shows FStatusText in status panel 0; runs on the user-interface thread.
+  void UpdateStatus();
+
+ private:
+  PKGPackWorker(JobHost& host, Platform& platform);
+
+  struct StatusCall {
+    bool done = false;
+    bool cancelled = false;
+  };
+
+  // Each returns 0 when the step succeeded, else the failure reason.
+  std::uintptr_t Pack();
+  bool CreateArchive();
+  bool StoreFile(std::size_t i);
+  void WriteTrailer();
+
+  void ShowText(std::string text);
+  void RunStatusCall(const std::shared_ptr<StatusCall>& call);
+  void CheckStop() const;
+  void RemoveExcluded();
+  void DiscardOutput();
+  void Finish(std::uintptr_t reason);
+
+  JobHost& host_;
+  Platform& platform_;
+
+  std::mutex m_;  // protects everything down to ended_
+  std::condition_variable cv_;
+  std::shared_ptr<StatusCall> pending_;  // the status call the job waits for
+  bool started_ = false;
+  bool abortRequested_ = false;
+  bool notified_ = false;
+  bool ended_ = false;
+
+  std::atomic<bool> stop_{false};  // set with abortRequested_, read lock-free by the job
+
+  // Owned by the job's thread.
+  std::vector<SourceFile> fileList_;
+  std::vector<std::uint32_t> offsets_, sizes_, storedSizes_;
+  std::uint32_t trailerOffset_ = 0;
+  std::uint32_t startTick_ = 0;
+  std::string tempPath_;
+  bool placeholderCreated_ = false;  // the job created the file at the output path
+  bool haveOutputId_ = false;
+  FileIdentity outputId_, tempId_;
+  std::string failedSourceFile_, failureDetail_, activity_;
+  std::vector<std::uint8_t> buffer_;
+  std::unique_ptr<TZCompressionStream> zstream_;  // kept across files, reset per file
+};
+
+}  // namespace pkg

@@ -1,0 +1,144 @@
+// Aborting a job at every step and at random moments: afterwards nothing more
+// is written, no archive or temporary file remains, an older archive is
+// intact, and no text or notification of the job follows.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "pkg_reader.h"
+#include "test_support.h"
+#include "uPKGPackWorker.h"
+
+namespace {
+
+using namespace pkgtest;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kOlder = ToBytes("older archive, must survive every abort");
+
+void MakeTree(const fs::path& root, int files, std::size_t bigEvery, std::size_t bigSize) {
+  for (int i = 0; i < files; ++i) {
+    const bool big = bigEvery && i % bigEvery == 0;
+    const std::size_t size = big ? bigSize : static_cast<std::size_t>(i * 37 % 3000);
+    WriteFile(root / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i) + ".bin"),
+              Deterministic(size, static_cast<std::uint32_t>(i), i % 2 == 0));
+  }
+}
+
+// The output folder holds exactly the older archive, unchanged.
+void ExpectOnlyTheOlderArchive(const fs::path& outDir) {
+  EXPECT_EQ(ListNames(outDir), (std::vector<std::string>{"o.pkg"}));
+  EXPECT_EQ(ReadFile(outDir / "o.pkg"), kOlder);
+}
+
+// Runs what the job may still have queued and proves none of it is a text or a
+// notification.
+void ExpectSilence(pkg::QueueHost& host, const std::vector<std::string>& texts,
+                   std::size_t textsAtAbort) {
+  EXPECT_FALSE(host.Pump(std::chrono::milliseconds(30)).has_value()) << "notification after abort";
+  EXPECT_EQ(texts.size(), textsAtAbort) << "text after abort";
+}
+
+TEST(Abort, AtEveryProgressTextStopsTheJobCleanly) {
+  TempDir dir;
+  MakeTree(dir / "src", 12, 0, 0);
+  fs::create_directories(dir / "out");
+  const std::size_t steps = 12 + 4;  // (1/5), (2/5), one (3/5) per file, (4/5), (5/5)
+  for (const bool compress : {false, true}) {
+    for (std::size_t k = 0; k < steps; ++k) {
+      SCOPED_TRACE("abort at text " + std::to_string(k) + (compress ? " compressed" : " stored"));
+      WriteFile(dir / "out/o.pkg", kOlder);
+      std::vector<std::string> texts;
+      std::shared_ptr<pkg::PKGPackWorker> job;
+      bool aborted = false;
+      std::size_t textsAtAbort = 0;
+      pkg::QueueHost host([&](const std::string& t) {
+        texts.push_back(t);
+        // The abort arrives while the job waits for this text to be shown.
+        if (texts.size() == k + 1) {
+          aborted = job->Abort();
+          textsAtAbort = texts.size();
+        }
+      });
+      job = MakeJob(
+          host, {(dir / "src").string(), (dir / "out/o.pkg").string(), compress, 1, {1, 2, 3}, {}});
+      ASSERT_TRUE(job->Start().ok());
+      while (!aborted) {
+        const auto n = host.Pump(std::chrono::milliseconds(2000));
+        ASSERT_FALSE(n.has_value()) << "the job ended before its abort";
+      }
+      ExpectSilence(host, texts, textsAtAbort);
+      ExpectOnlyTheOlderArchive(dir / "out");
+    }
+  }
+}
+
+TEST(Abort, AtRandomMomentsNeverLeavesAFileOrAnOutcome) {
+  TempDir dir;
+  MakeTree(dir / "src", 80, 10, 600000);
+  fs::create_directories(dir / "out");
+
+  // How long a whole job takes here decides the range of abort moments.
+  WriteFile(dir / "out/o.pkg", kOlder);
+  const auto t0 = Clock::now();
+  ASSERT_EQ(RunJob({(dir / "src").string(), (dir / "out/o.pkg").string(), true, 1, {7}, {}})
+                .notification.lParam,
+            pkg::NOTIFY_FINISHED);
+  const auto full = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
+
+  std::mt19937 rng(20261210);
+  int stopped = 0, finished = 0;
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i));
+    WriteFile(dir / "out/o.pkg", kOlder);
+    std::vector<std::string> texts;
+    pkg::QueueHost host([&](const std::string& t) { texts.push_back(t); });
+    auto job = MakeJob(
+        host, {(dir / "src").string(), (dir / "out/o.pkg").string(), i % 2 == 0, 1, {7}, {}});
+    const auto when =
+        Clock::now() + std::chrono::microseconds(rng() % (full.count() * 11 / 10 + 1));
+    ASSERT_TRUE(job->Start().ok());
+    std::optional<pkg::PackNotification> outcome;
+    while (!outcome && Clock::now() < when) {
+      outcome =
+          host.Pump(std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()));
+    }
+    if (!outcome && job->Abort()) {
+      ++stopped;
+      ExpectSilence(host, texts, texts.size());
+      ExpectOnlyTheOlderArchive(dir / "out");
+      continue;
+    }
+    // The job had posted its outcome first; the abort did nothing to it.
+    if (!outcome) outcome = host.RunUntilNotified();
+    ++finished;
+    EXPECT_EQ(outcome->lParam, pkg::NOTIFY_FINISHED);
+    const Bytes raw = ReadFile(dir / "out/o.pkg");
+    pkg::TMemoryStream in;
+    in.Write(raw.data(), raw.size());
+    pkg::PkgArchive archive;
+    EXPECT_TRUE(pkg::ReadArchive(in, std::vector<std::uint8_t>{7}, archive).ok());
+    EXPECT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"}));
+  }
+  // The moments are spread over the whole job: most runs are stopped.
+  EXPECT_GT(stopped, 10) << finished << " runs finished first";
+}
+
+TEST(Abort, BeforeStartAndAfterTheEndDoNothing) {
+  TempDir dir;
+  WriteFile(dir / "src/a", "a");
+  pkg::QueueHost host;
+  auto unstarted =
+      MakeJob(host, {(dir / "src").string(), (dir / "o.pkg").string(), false, 1, {1}, {}});
+  EXPECT_FALSE(unstarted->Abort());
+  EXPECT_FALSE(unstarted->Start().ok()) << "an aborted job never starts";
+
+  auto job = MakeJob(host, {(dir / "src").string(), (dir / "o.pkg").string(), false, 1, {1}, {}});
+  ASSERT_TRUE(job->Start().ok());
+  EXPECT_EQ(host.RunUntilNotified().lParam, pkg::NOTIFY_FINISHED);
+  EXPECT_FALSE(job->Abort());
+  EXPECT_TRUE(fs::exists(dir / "o.pkg"));
+}
+
+}  // namespace

@@ -1,0 +1,591 @@
+// Reading archives back: archives are laid out here byte by byte (header, data
+// area, sealed trailer) in memory, then read with the engine's reader. The
+// hostile archives each break one rule of the layout; every one must be refused
+// with a message that names the problem and where it sits, and none may crash.
+#include "pkg_reader.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "md5.h"
+#include "pkg_format.h"
+#include "pkg_index.h"
+#include "streams.h"
+
+namespace pkg {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kKey(kGame1Key.begin(), kGame1Key.end());
+const Bytes kEmptyZlibStream = {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+
+Bytes ToBytes(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
+
+Bytes Compress(const Bytes& in) {
+  uLongf len = compressBound(static_cast<uLong>(in.size()));
+  Bytes out(len);
+  EXPECT_EQ(
+      compress2(out.data(), &len, in.data(), static_cast<uLong>(in.size()), Z_DEFAULT_COMPRESSION),
+      Z_OK);
+  out.resize(len);
+  return out;
+}
+
+// Compressible but not trivially: runs of zeros between counting bytes.
+Bytes Sample(std::size_t size, std::uint32_t seed) {
+  Bytes out(size);
+  for (std::size_t i = 0; i < size; ++i)
+    out[i] = (i / 7) % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * seed + (i >> 9));
+  return out;
+}
+
+void Append(Bytes& out, const Bytes& more) {
+  out.insert(out.end(), more.begin(), more.end());
+}
+
+// The pieces of an archive. The header's trailer offset is always 24 plus the
+// data area's length, as the packer writes it.
+struct Parts {
+  std::int32_t type = 5;
+  std::uint32_t compression = 0;
+  Bytes data;
+  Bytes index;                             // raw index bytes, before sealing
+  std::optional<std::uint32_t> indexSize;  // stored instead of the real index size
+  Bytes key = kKey;
+};
+
+Bytes Assemble(const Parts& p) {
+  const std::uint32_t trailerOffset = static_cast<std::uint32_t>(kHeaderSize + p.data.size());
+  const auto header = MakeHeader(p.type, p.compression == 1, trailerOffset);
+  Bytes out(header.begin(), header.end());
+  PutU32LE(out.data() + kHeaderCompressionOffset, p.compression);
+  Append(out, p.data);
+  SealedIndex sealed = SealIndex(p.index, p.key);
+  if (p.indexSize) sealed.indexSize = *p.indexSize;
+  Append(out, TrailerBytes(sealed));
+  return out;
+}
+
+Bytes IndexOf(const std::vector<IndexRecord>& records) {
+  Bytes index;
+  for (const IndexRecord& r : records) AppendIndexRecord(index, r);
+  return index;
+}
+
+struct SourceFile {
+  std::string name;  // code page 936 bytes
+  Bytes content;
+};
+
+// Lays the files out as the packer does: back to back from offset 24, each as
+// is or as its own default-level zlib stream.
+Bytes BuildArchive(const std::vector<SourceFile>& files, bool compressed, std::int32_t type = 1) {
+  Parts p;
+  p.type = type;
+  p.compression = compressed ? 1 : 0;
+  std::vector<IndexRecord> records;
+  for (const SourceFile& f : files) {
+    const Bytes stored = compressed ? Compress(f.content) : f.content;
+    records.push_back({f.name, static_cast<std::uint32_t>(kHeaderSize + p.data.size()),
+                       static_cast<std::uint32_t>(f.content.size()),
+                       static_cast<std::uint32_t>(stored.size())});
+    Append(p.data, stored);
+  }
+  p.index = IndexOf(records);
+  return Assemble(p);
+}
+
+Status Read(const Bytes& bytes, PkgArchive& archive, const Bytes& key = kKey) {
+  TMemoryStream in;
+  in.Data() = bytes;
+  return ReadArchive(in, key, archive);
+}
+
+bool Fits(const Bytes& bytes, const Bytes& key) {
+  TMemoryStream in;
+  in.Data() = bytes;
+  return KeyFitsArchive(in, key);
+}
+
+Status ReadData(const Bytes& bytes, const PkgArchive& archive, const IndexRecord& record,
+                Bytes& content) {
+  TMemoryStream in;
+  in.Data() = bytes;
+  return ReadRecordData(in, archive, record, content);
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+class ReadArchiveRoundTripTest : public testing::TestWithParam<bool> {};
+
+TEST_P(ReadArchiveRoundTripTest, EveryFileComesBackWithItsNameSizeAndContent) {
+  const bool compressed = GetParam();
+  const std::vector<SourceFile> files = {
+      {"\\a.txt", ToBytes("hello")},
+      {"\\\xCA\xFD\xBE\xDD\\b.bin", Sample(3000, 13)},  // "\数据\b.bin"
+      {"\\empty", {}},
+      {"\\sub\\big.dat", Sample(200000, 7)},  // beyond one 64 KiB buffer
+      {"\\sub\\copy.txt", ToBytes("hello")},  // same content, stored again
+  };
+  const Bytes bytes = BuildArchive(files, compressed, -7);
+
+  PkgArchive archive;
+  const Status s = Read(bytes, archive);
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(archive.fileSize, bytes.size());
+  EXPECT_EQ(archive.header.type, -7);
+  EXPECT_EQ(archive.header.compression, compressed ? 1u : 0u);
+  EXPECT_EQ(archive.header.constant, kHeaderConstant);
+  ASSERT_EQ(archive.records.size(), files.size());
+
+  std::uint32_t expectedOffset = kHeaderSize;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const IndexRecord& r = archive.records[i];
+    SCOPED_TRACE("record " + std::to_string(i + 1));
+    EXPECT_EQ(r.name, files[i].name);
+    EXPECT_EQ(r.offset, expectedOffset);
+    EXPECT_EQ(r.size, files[i].content.size());
+    if (!compressed) EXPECT_EQ(r.storedSize, r.size);
+    expectedOffset += r.storedSize;
+
+    Bytes content = {0xEE};  // stale content must be replaced, not appended to
+    const Status d = ReadData(bytes, archive, r, content);
+    ASSERT_TRUE(d.ok()) << d.message();
+    EXPECT_TRUE(content == files[i].content);
+  }
+  EXPECT_EQ(archive.header.trailerOffset, expectedOffset);
+  EXPECT_EQ(archive.indexSize, IndexOf(archive.records).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredAndCompressed, ReadArchiveRoundTripTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Compressed" : "Stored";
+                         });
+
+TEST(ReadArchiveEdgeTest, OneEmptyFileStoredAsIsTakesNoDataBytes) {
+  const Bytes bytes = BuildArchive({{"\\e", {}}}, false);
+  PkgArchive archive;
+  const Status s = Read(bytes, archive);
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(archive.header.trailerOffset, 24u);
+  ASSERT_EQ(archive.records.size(), 1u);
+  EXPECT_EQ(archive.records[0].offset, 24u);
+  EXPECT_EQ(archive.records[0].size, 0u);
+  EXPECT_EQ(archive.records[0].storedSize, 0u);
+  Bytes content = {1, 2, 3};
+  ASSERT_TRUE(ReadData(bytes, archive, archive.records[0], content).ok());
+  EXPECT_TRUE(content.empty());
+}
+
+TEST(ReadArchiveEdgeTest, OneEmptyFileCompressedTakesTheEightBytesOfAnEmptyStream) {
+  const Bytes bytes = BuildArchive({{"\\e", {}}}, true);
+  ASSERT_EQ(Bytes(bytes.begin() + 24, bytes.begin() + 32), kEmptyZlibStream);
+
+  PkgArchive archive;
+  const Status s = Read(bytes, archive);
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(archive.header.trailerOffset, 32u);
+  ASSERT_EQ(archive.records.size(), 1u);
+  EXPECT_EQ(archive.records[0].offset, 24u);
+  EXPECT_EQ(archive.records[0].size, 0u);
+  EXPECT_EQ(archive.records[0].storedSize, 8u);
+  Bytes content = {1, 2, 3};
+  const Status d = ReadData(bytes, archive, archive.records[0], content);
+  ASSERT_TRUE(d.ok()) << d.message();
+  EXPECT_TRUE(content.empty());
+}
+
+TEST(ReadArchiveEdgeTest, ArchiveWithoutRecordsReadsAsEmpty) {
+  PkgArchive archive;
+  const Status s = Read(BuildArchive({}, true), archive);
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(archive.header.trailerOffset, 24u);
+  EXPECT_EQ(archive.indexSize, 0u);
+  EXPECT_TRUE(archive.records.empty());
+  EXPECT_EQ(archive.compressedIndex, kEmptyZlibStream);
+}
+
+// ---------------------------------------------------------------------------
+// Keys
+
+TEST(ReadArchiveKeyTest, OnlyTheKeyThatSealedTheIndexOpensIt) {
+  const Bytes bytes = BuildArchive({{"\\a.txt", ToBytes("hello")}}, true);
+  const Bytes game2(kGame2Key.begin(), kGame2Key.end());
+  Bytes lastByteOff = kKey;
+  lastByteOff.back() ^= 0x01;
+  Bytes longer = kKey;
+  longer.push_back(0x00);  // a 9-byte key cycles differently from byte 8 on
+
+  EXPECT_TRUE(Fits(bytes, kKey));
+  const struct {
+    const char* what;
+    Bytes key;
+  } kWrongKeys[] = {
+      {"other game's key", game2},
+      {"last byte differs", lastByteOff},
+      {"one byte longer", longer},
+      {"first byte only", {kKey[0]}},
+  };
+  for (const auto& c : kWrongKeys) {
+    SCOPED_TRACE(c.what);
+    PkgArchive archive;
+    const Status s = Read(bytes, archive, c.key);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("does not match this key"), std::string::npos) << s.message();
+    EXPECT_NE(s.message().find("offset 37"), std::string::npos) << s.message();
+    EXPECT_FALSE(Fits(bytes, c.key));
+  }
+}
+
+TEST(ReadArchiveKeyTest, EmptyKeyIsRefused) {
+  const Bytes bytes = BuildArchive({{"\\a.txt", ToBytes("hello")}}, false);
+  PkgArchive archive;
+  EXPECT_FALSE(Read(bytes, archive, Bytes{}).ok());
+  EXPECT_FALSE(Fits(bytes, Bytes{}));
+}
+
+// ---------------------------------------------------------------------------
+// Hostile archives for ReadArchive
+
+// Two stored files: "hello" at 24 and 00 01 02 at 29; the trailer at 32.
+Parts GoodParts() {
+  Parts p;
+  p.data = {'h', 'e', 'l', 'l', 'o', 0, 1, 2};
+  p.index = IndexOf({{"\\a.txt", 24, 5, 5}, {"\\sub\\b.bin", 29, 3, 3}});
+  return p;
+}
+
+Bytes Good() {
+  return Assemble(GoodParts());
+}
+
+Bytes WithIndex(const std::vector<IndexRecord>& records) {
+  Parts p = GoodParts();
+  p.index = IndexOf(records);
+  return Assemble(p);
+}
+
+Bytes WithIndexSize(std::uint32_t size) {
+  Parts p = GoodParts();
+  p.indexSize = size;
+  return Assemble(p);
+}
+
+Bytes WithRawIndex(Bytes index) {
+  Parts p = GoodParts();
+  p.index = std::move(index);
+  return Assemble(p);
+}
+
+// The good data area with a trailer sealed around any bytes as the compressed
+// index: the digest fits them, whatever they are.
+Bytes WithSealedRaw(std::uint32_t indexSize, const Bytes& compressed) {
+  const Parts p = GoodParts();
+  const auto header = MakeHeader(p.type, false, 32);
+  Bytes out(header.begin(), header.end());
+  Append(out, p.data);
+  SealedIndex sealed;
+  sealed.indexSize = indexSize;
+  const std::string text = MD5DigestText(MD5Bytes(compressed.data(), compressed.size()));
+  for (std::size_t i = 0; i < kDigestTextSize; ++i)
+    sealed.maskedDigest[i] = static_cast<std::uint8_t>(text[i]) ^ kDigestMask;
+  sealed.scrambledIndex = compressed;
+  for (std::size_t i = 0; i < compressed.size(); ++i)
+    sealed.scrambledIndex[i] ^= p.key[i % p.key.size()];
+  Append(out, TrailerBytes(sealed));
+  return out;
+}
+
+Bytes WithU32(std::size_t at, std::uint32_t value) {
+  Bytes b = Good();
+  PutU32LE(b.data() + at, value);
+  return b;
+}
+
+Bytes Flipped(std::size_t at, std::uint8_t mask) {
+  Bytes b = Good();
+  b.at(at) ^= mask;
+  return b;
+}
+
+Bytes CutTo(std::size_t size) {
+  Bytes b = Good();
+  b.resize(size);
+  return b;
+}
+
+struct HostileCase {
+  const char* what;
+  Bytes (*make)();
+  const char* problem;  // expected in the message
+  const char* where;    // expected in the message
+  bool keyFits;         // the header and trailer themselves are sound
+};
+
+const std::uint32_t kGoodIndexSize = (16 + 6) + (16 + 10);
+
+const HostileCase kHostileCases[] = {
+    {"empty file", [] { return Bytes{}; }, "24-byte header", "0 bytes", false},
+    {"shorter than the header", [] { return CutTo(23); }, "24-byte header", "23 bytes", false},
+    {"bad magic", [] { return Flipped(2, 0x01); }, "magic", "offset 0", false},
+    {"magic padding not zero", [] { return Flipped(7, 0x01); }, "magic", "offset 0", false},
+    {"bad header constant", [] { return Flipped(20, 0x01); }, "header constant", "offset 20",
+     false},
+    {"compression flag 2", [] { return WithU32(12, 2); }, "compression flag is 2", "offset 12",
+     false},
+    {"trailer offset never patched", [] { return WithU32(16, 0); }, "trailer offset 0", "offset 16",
+     false},
+    {"trailer offset 23", [] { return WithU32(16, 23); }, "trailer offset 23", "offset 16", false},
+    {"trailer offset at the end of the file", [] { return WithU32(16, 32 + 36 + 8); },
+     "room for a trailer", "offset 16", false},
+    {"trailer offset past the end", [] { return WithU32(16, 1000); }, "trailer offset 1000",
+     "offset 16", false},
+    {"trailer offset 0xFFFFFFFF", [] { return WithU32(16, 0xFFFFFFFFu); }, "room for a trailer",
+     "offset 16", false},
+    {"cut inside the trailer's fixed part", [] { return CutTo(32 + 20); }, "room for a trailer",
+     "offset 16", false},
+    {"cut inside the compressed index", [] { return CutTo(Good().size() - 1); }, "digest",
+     "offset 32", false},
+    {"flipped digest byte", [] { return Flipped(32 + 4 + 5, 0x01); }, "digest", "offset 32", false},
+    {"flipped compressed index byte", [] { return Flipped(32 + 36 + 3, 0x40); }, "digest",
+     "offset 32", false},
+    {"index size one larger", [] { return WithIndexSize(kGoodIndexSize + 1); },
+     "not its size of 49", "offset 32", true},
+    {"index size one smaller", [] { return WithIndexSize(kGoodIndexSize - 1); },
+     "more than its size of 47", "offset 32", true},
+    {"index size zero", [] { return WithIndexSize(0); }, "more than its size of 0", "offset 32",
+     true},
+    {"huge index size refused before allocating", [] { return WithIndexSize(0xFFFFFFF0u); },
+     "claims 4294967280 bytes", "offset 32", true},
+    {"index not a zlib stream", [] { return WithSealedRaw(kGoodIndexSize, ToBytes("no zlib")); },
+     "not a sound zlib stream", "offset 32", true},
+    {"no compressed index at all", [] { return WithSealedRaw(0, {}); }, "cut short", "offset 32",
+     true},
+    {"bytes after the index's zlib stream",
+     [] {
+       Bytes compressed = Compress(GoodParts().index);
+       compressed.push_back(0);
+       return WithSealedRaw(kGoodIndexSize, compressed);
+     },
+     "after the end", "offset 32", true},
+    {"index cut inside a name length",
+     [] {
+       return WithRawIndex({1, 0, 0});
+     },
+     "cut short", "record 1", true},
+    {"name length past the index end",
+     [] {
+       Bytes index;
+       AppendU32LE(index, 100);
+       Append(index, ToBytes("\\a.txt"));
+       for (std::uint32_t v : {24u, 5u, 5u}) AppendU32LE(index, v);
+       return WithRawIndex(index);
+     },
+     "name length 100 runs past", "record 1", true},
+    {"name length 0xFFFFFFFF",
+     [] {
+       Bytes index;
+       for (std::uint32_t v : {0xFFFFFFFFu, 24u, 5u, 5u}) AppendU32LE(index, v);
+       return WithRawIndex(index);
+     },
+     "runs past", "record 1", true},
+    {"second record cut short",
+     [] {
+       Bytes index = IndexOf({{"\\a.txt", 24, 5, 5}});
+       for (std::uint32_t v : {2u, 29u, 3u}) AppendU32LE(index, v);
+       return WithRawIndex(index);
+     },
+     "runs past", "record 2", true},
+    {"record offset below 24",
+     [] {
+       return WithIndex({{"\\a.txt", 20, 5, 5}});
+     },
+     "outside the data area", "record 1", true},
+    {"record offset 0",
+     [] {
+       return WithIndex({{"\\a.txt", 0, 0, 0}});
+     },
+     "outside the data area", "record 1", true},
+    {"record reaching past the trailer offset",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 5, 5}, {"\\b", 29, 4, 4}});
+     },
+     "outside the data area", "record 2", true},
+    {"record in the trailer",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 5, 5}, {"\\b", 40, 3, 3}});
+     },
+     "outside the data area", "record 2", true},
+    {"record end wrapping past 4 GiB",
+     [] {
+       return WithIndex({{"\\a.txt", 0xFFFFFFF0u, 0x20, 0x20}});
+     },
+     "outside the data area", "record 1", true},
+    {"stored size differs from size when stored as is",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 5, 5}, {"\\b", 29, 2, 3}});
+     },
+     "differs from its size", "record 2", true},
+    {"gap between two records",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 4, 4}, {"\\b", 29, 3, 3}});
+     },
+     "offset 29", "record 2", true},
+    {"overlapping records",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 5, 5}, {"\\b", 28, 4, 4}});
+     },
+     "offset 28", "record 2", true},
+    {"data area not used up",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 5, 5}});
+     },
+     "ends at 29", "offset 32", true},
+    {"first record not at 24",
+     [] {
+       return WithIndex({{"\\a.txt", 25, 3, 3}, {"\\b", 28, 4, 4}});
+     },
+     "offset 25", "record 1", true},
+    {"two records with one name",
+     [] {
+       return WithIndex({{"\\a.txt", 24, 5, 5}, {"\\a.txt", 29, 3, 3}});
+     },
+     "record 1", "record 2", true},
+};
+
+TEST(ReadArchiveHostileTest, EveryDamageIsRefusedWithWhatAndWhere) {
+  for (const HostileCase& c : kHostileCases) {
+    SCOPED_TRACE(c.what);
+    const Bytes bytes = c.make();
+    PkgArchive archive;
+    const Status s = Read(bytes, archive);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.message().find(c.problem), std::string::npos) << s.message();
+    EXPECT_NE(s.message().find(c.where), std::string::npos) << s.message();
+    EXPECT_EQ(Fits(bytes, kKey), c.keyFits);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Failing streams
+
+// A stream over good archive bytes that fails every read from a given offset on.
+class FailingStream : public TMemoryStream {
+ public:
+  FailingStream(const Bytes& bytes, std::int64_t failFrom) : failFrom_(failFrom) { Data() = bytes; }
+  std::size_t Read(void* buffer, std::size_t count) override {
+    if (Position() + static_cast<std::int64_t>(count) > failFrom_)
+      throw EStreamError("device not ready");
+    return TMemoryStream::Read(buffer, count);
+  }
+
+ private:
+  std::int64_t failFrom_;
+};
+
+TEST(ReadArchiveHostileTest, ReadErrorsBecomeFailuresThatSayWhere) {
+  const struct {
+    std::int64_t failFrom;
+    const char* where;
+  } kCases[] = {{0, "offset 0"}, {40, "offset 32"}, {70, "offset 68"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.where);
+    FailingStream in(Good(), c.failFrom);
+    PkgArchive archive;
+    const Status s = ReadArchive(in, kKey, archive);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.message().find(c.where), std::string::npos) << s.message();
+    EXPECT_NE(s.message().find("device not ready"), std::string::npos) << s.message();
+    FailingStream again(Good(), c.failFrom);
+    EXPECT_FALSE(KeyFitsArchive(again, kKey));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hostile file data for ReadRecordData
+
+struct BadDataCase {
+  const char* what;
+  Bytes stored;
+  std::uint32_t size;
+  const char* problem;
+};
+
+TEST(ReadRecordDataTest, CompressedDataThatDoesNotInflateToItsSizeIsRefused) {
+  const Bytes content = ToBytes("hello hello hello hello");
+  const Bytes good = Compress(content);
+  Bytes badCheck = good;
+  badCheck.back() ^= 0x01;  // Adler-32 of the content
+  Bytes cut = good;
+  cut.resize(good.size() - 3);
+  Bytes trailing = good;
+  Append(trailing, {0x00, 0x00});
+  const std::uint32_t size = static_cast<std::uint32_t>(content.size());
+
+  const BadDataCase kCases[] = {
+      {"inflates to more than its size", good, size - 1, "more than its size of 22"},
+      {"inflates to less than its size", good, size + 1, "not its size of 24"},
+      {"cut short", cut, size, "cut short"},
+      {"not zlib at all", ToBytes("plain text, no zlib"), 19, "not a sound zlib stream"},
+      {"damaged checksum", badCheck, size, "not a sound zlib stream"},
+      {"bytes after the end of the stream", trailing, size, "after the end"},
+      {"a stream of empty input claiming a size", kEmptyZlibStream, 1, "not its size of 1"},
+      {"huge size refused before allocating", good, 0xFFFFFFF0u, "claims 4294967280 bytes"},
+  };
+  for (const BadDataCase& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Parts p;
+    p.compression = 1;
+    p.data = ToBytes("x");  // a first record, so the bad one lies at 25
+    Append(p.data, c.stored);
+    p.index = IndexOf(
+        {{"\\x", 24, 1, 1}, {"\\bad", 25, c.size, static_cast<std::uint32_t>(c.stored.size())}});
+    const Bytes bytes = Assemble(p);
+    PkgArchive archive;
+    const Status s = Read(bytes, archive);
+    ASSERT_TRUE(s.ok()) << s.message();
+    ASSERT_EQ(archive.records.size(), 2u);
+
+    Bytes out;
+    const Status d = ReadData(bytes, archive, archive.records[1], out);
+    ASSERT_FALSE(d.ok());
+    EXPECT_NE(d.message().find(c.problem), std::string::npos) << d.message();
+    EXPECT_NE(d.message().find("offset 25"), std::string::npos) << d.message();
+  }
+}
+
+TEST(ReadRecordDataTest, RecordsNotFromTheIndexAreCheckedToo) {
+  const Bytes bytes = Good();
+  PkgArchive archive;
+  ASSERT_TRUE(Read(bytes, archive).ok());
+  const struct {
+    const char* what;
+    IndexRecord record;
+    const char* problem;
+  } kCases[] = {
+      {"before the data area", {"\\x", 10, 5, 5}, "outside the data area"},
+      {"into the trailer", {"\\x", 29, 4, 4}, "outside the data area"},
+      {"wrapping past 4 GiB", {"\\x", 0xFFFFFFFFu, 2, 2}, "outside the data area"},
+      {"size differs from stored size when stored as is", {"\\x", 24, 3, 5}, "differs"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Bytes out;
+    const Status s = ReadData(bytes, archive, c.record, out);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.message().find(c.problem), std::string::npos) << s.message();
+  }
+}
+
+}  // namespace
+}  // namespace pkg

@@ -1,0 +1,53 @@
+// A Platform that passes every call to another one; tests derive from it and
+// override the calls they script or break.
+#pragma once
+
+#include "platform.h"
+
+namespace pkgtest {
+
+class ForwardingPlatform : public pkg::Platform {
+ public:
+  explicit ForwardingPlatform(pkg::Platform& inner = pkg::SystemPlatform()) : inner_(inner) {}
+
+  pkg::Status CreateNewFile(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
+    return inner_.CreateNewFile(p, f);
+  }
+  pkg::Status OpenExistingForWriting(const std::string& p,
+                                     std::unique_ptr<pkg::PlatformFile>& f) override {
+    return inner_.OpenExistingForWriting(p, f);
+  }
+  pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
+    return inner_.OpenForReading(p, f);
+  }
+  pkg::Status DeleteFile(const std::string& p) override { return inner_.DeleteFile(p); }
+  pkg::Status ReplaceFile(const std::string& a, const std::string& b) override {
+    return inner_.ReplaceFile(a, b);
+  }
+  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) override {
+    return inner_.ListDirectory(p, e);
+  }
+  pkg::PathKind KindOf(const std::string& p) override { return inner_.KindOf(p); }
+  pkg::Status IdentityOf(const std::string& p, pkg::FileIdentity& id) override {
+    return inner_.IdentityOf(p, id);
+  }
+  std::string JoinRelative(const std::string& d, const std::string& r) override {
+    return inner_.JoinRelative(d, r);
+  }
+  std::string SiblingTempPath(const std::string& p) override { return inner_.SiblingTempPath(p); }
+  bool ToCodePage936(std::string_view u, std::string& c) override {
+    return inner_.ToCodePage936(u, c);
+  }
+  bool FromCodePage936(std::string_view c, std::string& u) override {
+    return inner_.FromCodePage936(c, u);
+  }
+  bool SameTextIgnoreCase(std::string_view a, std::string_view b) override {
+    return inner_.SameTextIgnoreCase(a, b);
+  }
+  std::uint32_t TickCount() override { return inner_.TickCount(); }
+
+ protected:
+  pkg::Platform& inner_;
+};
+
+}  // namespace pkgtest

@@ -1,0 +1,96 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace pkgtest {
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device rd;
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "pkgtest";
+  std::replace(name.begin(), name.end(), '/', '_');
+  path_ = fs::temp_directory_path() /
+          ("pkgtest-" + name + "-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests make read-only files and folders; open them up so they can go.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+Bytes ToBytes(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
+
+void WriteFile(const fs::path& path, const Bytes& content) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+  out.write(reinterpret_cast<const char*>(content.data()),
+            static_cast<std::streamsize>(content.size()));
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  WriteFile(path, ToBytes(content));
+}
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ListNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Bytes Deterministic(std::size_t size, std::uint32_t seed, bool compressible) {
+  Bytes b(size);
+  std::mt19937 rng(seed);
+  for (std::size_t i = 0; i < size; ++i)
+    b[i] = compressible ? static_cast<std::uint8_t>("abcabdabe\n"[rng() % 10])
+                        : static_cast<std::uint8_t>(rng());
+  return b;
+}
+
+std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSettings& s,
+                                            pkg::Platform& platform) {
+  auto job = pkg::PKGPackWorker::Create(host, platform);
+  job->FWindowHandle = 0x1234;
+  job->FSourceDirectory = s.source;
+  job->FOutputPKGPath = s.output;
+  job->FCompressData = s.compress;
+  job->FPKGType = s.type;
+  job->FKey = s.key;
+  job->FKeyLength = static_cast<std::uint32_t>(s.key.size());
+  job->FExcludeList = s.excludes;
+  job->FExcludeCount = static_cast<std::uint32_t>(s.excludes.size());
+  return job;
+}
+
+JobRun RunJob(const JobSettings& s, pkg::Platform& platform) {
+  JobRun run;
+  pkg::QueueHost host([&](const std::string& t) { run.texts.push_back(t); });
+  auto job = MakeJob(host, s, platform);
+  if (!job->Start().ok()) throw std::runtime_error("cannot start the job");
+  run.notification = host.RunUntilNotified();
+  return run;
+}
+
+}  // namespace pkgtest

@@ -1,0 +1,64 @@
+// Shared helpers for tests that touch the disk or run a job: a fresh folder
+// per test, file helpers, and running a job to its end on a QueueHost.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "queue_host.h"
+#include "uPKGPackWorker.h"
+
+namespace pkgtest {
+
+namespace fs = std::filesystem;
+
+// A new empty folder, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  fs::path operator/(const std::string& rel) const { return path_ / fs::u8path(rel); }
+
+ private:
+  fs::path path_;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ToBytes(const std::string& s);
+// Creates the folders on the way.
+void WriteFile(const fs::path& path, const Bytes& content);
+void WriteFile(const fs::path& path, const std::string& content);
+Bytes ReadFile(const fs::path& path);
+// Names of the entries in a folder (not recursive), sorted.
+std::vector<std::string> ListNames(const fs::path& dir);
+Bytes Deterministic(std::size_t size, std::uint32_t seed, bool compressible);
+
+struct JobSettings {
+  std::string source;
+  std::string output;
+  bool compress = false;
+  std::int32_t type = 1;
+  std::vector<std::uint8_t> key{0x3D, 0x91, 0xC4, 0x58, 0xE2, 0x07, 0xAF, 0x6B};
+  std::vector<std::string> excludes;
+};
+
+struct JobRun {
+  pkg::PackNotification notification;
+  std::vector<std::string> texts;  // every status text, in order
+};
+
+// Fills a job from settings; does not start it.
+std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSettings& s,
+                                            pkg::Platform& platform = pkg::SystemPlatform());
+// Runs a job to its notification, pumping the host on this thread.
+JobRun RunJob(const JobSettings& s, pkg::Platform& platform = pkg::SystemPlatform());
+
+}  // namespace pkgtest

@@ -1,0 +1,37 @@
+#include <signal.h>
+
+#include <atomic>
+
+#include "console.h"
+
+namespace pkgtool {
+namespace {
+volatile sig_atomic_t interrupted = 0;
+void OnInterrupt(int) {
+  interrupted = 1;
+}
+}  // namespace
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void PrintLine(std::FILE* stream, const std::string& utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+void CatchInterrupt() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool InterruptRequested() {
+  return interrupted != 0;
+}
+
+}  // namespace pkgtool
