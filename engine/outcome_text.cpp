@@ -1,15 +1,17 @@
 #include "outcome_text.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "pkg_format.h"
 
 namespace pkg {
 
 std::string FormatSeconds(float seconds, const std::string& decimalSeparator) {
+  // to_chars ignores the C locale, so the separator is always ours to place.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(seconds));
-  std::string text = buf;
+  const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(seconds),
+                               std::chars_format::fixed, 3);
+  std::string text(buf, r.ptr);
   if (const auto dot = text.find('.'); dot != std::string::npos)
     text.replace(dot, 1, decimalSeparator.empty() ? "." : decimalSeparator);
   return text;

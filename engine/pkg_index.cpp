@@ -30,6 +30,7 @@ void AppendIndexRecord(std::vector<std::uint8_t>& index, const IndexRecord& reco
 
 void ScrambleWithKey(std::span<std::uint8_t> data, std::span<const std::uint8_t> key) {
   assert(!key.empty());
+  if (key.empty()) return;
   const std::size_t n = key.size();
   std::size_t k = 0;
   for (std::uint8_t& b : data) {

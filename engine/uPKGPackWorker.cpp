@@ -31,6 +31,10 @@ std::string Quoted(const std::string& s) {
   return "'" + s + "'";
 }
 
+std::string PassesLimit(const std::string& file) {
+  return "the archive would pass 4 GiB at " + Quoted(file) + "; a .pkg archive cannot hold more";
+}
+
 }  // namespace
 
 std::shared_ptr<PKGPackWorker> PKGPackWorker::Create(JobHost& host, Platform& platform) {
@@ -321,6 +325,9 @@ bool PKGPackWorker::StoreFile(std::size_t i) {
                        " bytes; a .pkg archive holds only files below 4 GiB");
 
   const std::int64_t offset = FPKGStream->Position();
+  // Stored as is, the file's end is known before a byte is copied.
+  if (!FCompressData && static_cast<std::uint64_t>(offset) + size > kMaxOffset)
+    throw EPackFailure(PassesLimit(full));
   TStream& sink = *FPKGStream;
   if (FCompressData) {
     if (zstream_)
@@ -349,9 +356,7 @@ bool PKGPackWorker::StoreFile(std::size_t i) {
   (void)source->Close();
 
   const std::int64_t end = FPKGStream->Position();
-  if (static_cast<std::uint64_t>(end) > kMaxOffset)
-    throw EPackFailure("the archive would pass 4 GiB at " + Quoted(full) +
-                       "; a .pkg archive cannot hold more");
+  if (static_cast<std::uint64_t>(end) > kMaxOffset) throw EPackFailure(PassesLimit(full));
   offsets_[i] = static_cast<std::uint32_t>(offset);
   sizes_[i] = static_cast<std::uint32_t>(total);
   storedSizes_[i] = static_cast<std::uint32_t>(end - offset);

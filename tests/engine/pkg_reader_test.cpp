@@ -155,7 +155,9 @@ TEST_P(ReadArchiveRoundTripTest, EveryFileComesBackWithItsNameSizeAndContent) {
     EXPECT_EQ(r.name, files[i].name);
     EXPECT_EQ(r.offset, expectedOffset);
     EXPECT_EQ(r.size, files[i].content.size());
-    if (!compressed) EXPECT_EQ(r.storedSize, r.size);
+    if (!compressed) {
+      EXPECT_EQ(r.storedSize, r.size);
+    }
     expectedOffset += r.storedSize;
 
     Bytes content = {0xEE};  // stale content must be replaced, not appended to
@@ -469,10 +471,13 @@ TEST(ReadArchiveHostileTest, EveryDamageIsRefusedWithWhatAndWhere) {
     const Bytes bytes = c.make();
     PkgArchive archive;
     const Status s = Read(bytes, archive);
-    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(Fits(bytes, kKey), c.keyFits);
+    if (s.ok()) {
+      ADD_FAILURE() << "accepted";
+      continue;
+    }
     EXPECT_NE(s.message().find(c.problem), std::string::npos) << s.message();
     EXPECT_NE(s.message().find(c.where), std::string::npos) << s.message();
-    EXPECT_EQ(Fits(bytes, kKey), c.keyFits);
   }
 }
 
@@ -558,7 +563,10 @@ TEST(ReadRecordDataTest, CompressedDataThatDoesNotInflateToItsSizeIsRefused) {
 
     Bytes out;
     const Status d = ReadData(bytes, archive, archive.records[1], out);
-    ASSERT_FALSE(d.ok());
+    if (d.ok()) {
+      ADD_FAILURE() << "accepted";
+      continue;
+    }
     EXPECT_NE(d.message().find(c.problem), std::string::npos) << d.message();
     EXPECT_NE(d.message().find("offset 25"), std::string::npos) << d.message();
   }
@@ -582,7 +590,10 @@ TEST(ReadRecordDataTest, RecordsNotFromTheIndexAreCheckedToo) {
     SCOPED_TRACE(c.what);
     Bytes out;
     const Status s = ReadData(bytes, archive, c.record, out);
-    ASSERT_FALSE(s.ok());
+    if (s.ok()) {
+      ADD_FAILURE() << "accepted";
+      continue;
+    }
     EXPECT_NE(s.message().find(c.problem), std::string::npos) << s.message();
   }
 }

@@ -178,7 +178,9 @@ TEST(ParseKeyTextTest, PairsOfHexDigitsHighDigitFirst) {
     const KeyTextResult r = ParseKeyText(c.text);
     EXPECT_EQ(r.error, c.error);
     EXPECT_EQ(r.bytes, c.bytes);
-    if (c.error == KeyTextError::kBadPair) EXPECT_EQ(r.badPair, c.badPair);
+    if (c.error == KeyTextError::kBadPair) {
+      EXPECT_EQ(r.badPair, c.badPair);
+    }
   }
 }
 

@@ -460,6 +460,79 @@ TEST(PackJob, WriteErrorFailsWithItsReasonAndLosesNothing) {
   }
 }
 
+// Sources named "big*" read as 3 GiB of bytes that are never really read, and
+// the archive's bytes are counted but not kept: an archive past 4 GiB in
+// moments and without the disk space.
+class HugeVirtualFiles : public ForwardingPlatform {
+ public:
+  class Source : public pkg::PlatformFile {
+   public:
+    pkg::Status Read(void*, std::size_t n, std::size_t& got) override {
+      got = static_cast<std::size_t>(std::min<std::uint64_t>(n, left_));
+      left_ -= got;
+      return pkg::Status::Ok();
+    }
+    pkg::Status Write(const void*, std::size_t) override { return pkg::Status::Fail("read-only"); }
+    pkg::Status Seek(std::uint64_t) override { return pkg::Status::Ok(); }
+    pkg::Status Size(std::uint64_t& s) override {
+      s = kSize;
+      return pkg::Status::Ok();
+    }
+    pkg::Status Identity(pkg::FileIdentity& id) override {
+      id = {99, reinterpret_cast<std::uintptr_t>(this)};
+      return pkg::Status::Ok();
+    }
+    pkg::Status Close() override { return pkg::Status::Ok(); }
+    static constexpr std::uint64_t kSize = 3ull << 30;
+
+   private:
+    std::uint64_t left_ = kSize;
+  };
+  class Sink : public pkg::PlatformFile {
+   public:
+    explicit Sink(std::unique_ptr<pkg::PlatformFile> f) : f_(std::move(f)) {}
+    pkg::Status Read(void* b, std::size_t n, std::size_t& got) override {
+      return f_->Read(b, n, got);
+    }
+    pkg::Status Write(const void*, std::size_t) override { return pkg::Status::Ok(); }
+    pkg::Status Seek(std::uint64_t) override { return pkg::Status::Ok(); }
+    pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
+    pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
+    pkg::Status Close() override { return f_->Close(); }
+
+   private:
+    std::unique_ptr<pkg::PlatformFile> f_;
+  };
+
+  pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
+    if (fs::path(p).filename().string().rfind("big", 0) != 0) return inner_.OpenForReading(p, f);
+    f = std::make_unique<Source>();
+    return pkg::Status::Ok();
+  }
+  pkg::Status CreateNewFile(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
+    std::unique_ptr<pkg::PlatformFile> inner;
+    pkg::Status s = inner_.CreateNewFile(p, inner);
+    if (s.ok()) f = std::make_unique<Sink>(std::move(inner));
+    return s;
+  }
+};
+
+TEST(PackJob, ArchivePassing4GiBFailsInsteadOfWrappingOffsets) {
+  TempDir dir;
+  WriteFile(dir / "src/big1", "");
+  WriteFile(dir / "src/big2", "");
+  WriteFile(dir / "o.pkg", "older archive");
+  HugeVirtualFiles platform;
+  JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kGame1, {}};
+  const JobRun run = RunJob(s, platform);
+  EXPECT_EQ(run.notification.wParam, FAIL_WRITE_PKG);
+  EXPECT_NE(pkg::FailureDetail.find("would pass 4 GiB"), std::string::npos) << pkg::FailureDetail;
+  // Both files were reached: the first one fits, the second does not.
+  EXPECT_EQ(run.texts.size(), 4u);
+  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+}
+
 class SteppedClock : public ForwardingPlatform {
  public:
   std::vector<std::uint32_t> ticks;

@@ -1,0 +1,67 @@
+// The Windows console: arguments from the wide command line, Unicode text to
+// a console window and UTF-8 to a pipe or file, Ctrl-C as a polled request.
+#include <shellapi.h>
+#include <windows.h>
+
+#include <atomic>
+
+#include "console.h"
+
+namespace pkgtool {
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+BOOL WINAPI OnControl(DWORD type) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    interrupted = true;
+    return TRUE;
+  }
+  return FALSE;
+}
+
+std::string Narrow(const wchar_t* w) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+  std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
+  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+}  // namespace
+
+std::vector<std::string> Utf8Arguments(int, char**) {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(Narrow(argv[i]));
+  LocalFree(argv);
+  return args;
+}
+
+void PrintLine(std::FILE* stream, const std::string& utf8) {
+  const std::string line = utf8 + "\n";
+  HANDLE h = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+    std::fflush(stream);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), w.data(), n);
+    DWORD written = 0;
+    WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+}
+
+void CatchInterrupt() {
+  SetConsoleCtrlHandler(OnControl, TRUE);
+}
+
+bool InterruptRequested() {
+  return interrupted.load();
+}
+
+}  // namespace pkgtool
