@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test suite: the optimised
-# Linux build, then the AddressSanitizer+UBSan and ThreadSanitizer builds.
+# Linux build, the AddressSanitizer+UBSan and ThreadSanitizer builds, and the
+# Windows build (mingw-w64) with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-deps.sh native
+scripts/install-deps.sh all
 
 jobs=$(nproc)
-for preset in linux asan tsan; do
+for preset in linux asan tsan windows; do
   echo "== $preset =="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"

@@ -56,9 +56,9 @@ class Platform {
                                         std::unique_ptr<PlatformFile>& file) = 0;
   // A regular file opened for reading while others may read and write it.
   virtual Status OpenForReading(const std::string& path, std::unique_ptr<PlatformFile>& file) = 0;
-  virtual Status DeleteFile(const std::string& path) = 0;
+  virtual Status RemoveFile(const std::string& path) = 0;
   // Moves from over to, replacing a file at to in one step.
-  virtual Status ReplaceFile(const std::string& from, const std::string& to) = 0;
+  virtual Status MoveFileOver(const std::string& from, const std::string& to) = 0;
 
   // Every entry of a directory except "." and "..", hidden and system ones
   // included; links are followed to decide whether an entry is a directory.

@@ -157,12 +157,12 @@ class PosixPlatform final : public Platform {
     return Status::Ok();
   }
 
-  Status DeleteFile(const std::string& path) override {
+  Status RemoveFile(const std::string& path) override {
     if (::unlink(path.c_str()) != 0) return Errno("cannot delete", path, errno);
     return Status::Ok();
   }
 
-  Status ReplaceFile(const std::string& from, const std::string& to) override {
+  Status MoveFileOver(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return Errno("cannot replace", to, errno);
     return Status::Ok();
   }

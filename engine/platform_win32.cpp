@@ -171,12 +171,12 @@ class Win32Platform final : public Platform {
                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, "cannot open", file);
   }
 
-  Status DeleteFile(const std::string& path) override {
-    if (!DeleteFileW(SystemPath(path).c_str())) return LastError("cannot delete", path);
+  Status RemoveFile(const std::string& path) override {
+    if (!::DeleteFileW(SystemPath(path).c_str())) return LastError("cannot delete", path);
     return Status::Ok();
   }
 
-  Status ReplaceFile(const std::string& from, const std::string& to) override {
+  Status MoveFileOver(const std::string& from, const std::string& to) override {
     if (!MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return LastError("cannot replace", to);

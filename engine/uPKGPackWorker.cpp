@@ -163,7 +163,7 @@ void PKGPackWorker::Finish(std::uintptr_t reason) {
     return;
   }
   if (reason == 0) {
-    if (Status s = platform_.ReplaceFile(tempPath_, FOutputPKGPath); !s.ok()) {
+    if (Status s = platform_.MoveFileOver(tempPath_, FOutputPKGPath); !s.ok()) {
       failureDetail_ = s.message();
       reason = FAIL_WRITE_PKG;
     } else {
@@ -194,11 +194,11 @@ void PKGPackWorker::DiscardOutput() {
     FPKGStream.reset();
   }
   if (!tempPath_.empty()) {
-    (void)platform_.DeleteFile(tempPath_);
+    (void)platform_.RemoveFile(tempPath_);
     tempPath_.clear();
   }
   if (placeholderCreated_) {
-    (void)platform_.DeleteFile(FOutputPKGPath);
+    (void)platform_.RemoveFile(FOutputPKGPath);
     placeholderCreated_ = false;
   }
 }

@@ -334,7 +334,8 @@ TEST(PackJob, SourceFileVanishingBeforeItsTurnFailsAndKeepsTheOlderArchive) {
   ASSERT_EQ(run.notification.wParam, FAIL_OPEN_SOURCE);
   ASSERT_EQ(run.texts.size(), 4u);
   const std::string missing = run.texts[3].substr(kText3.size());
-  EXPECT_EQ(pkg::FailedSourceFile, (dir / "src").string() + "/" + missing.substr(1));
+  EXPECT_EQ(pkg::FailedSourceFile,
+            pkg::SystemPlatform().JoinRelative((dir / "src").string(), missing));
   EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
   EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
 }
@@ -375,7 +376,7 @@ TEST(PackJob, NameWithoutCodePage936FormFailsBeforeTheArchiveIsCreated) {
   JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kGame1, {}};
   JobRun run = RunJob(s);
   EXPECT_EQ(run.notification.wParam, FAIL_OPEN_SOURCE);
-  EXPECT_EQ(pkg::FailedSourceFile, (dir / "src/\xF0\x9F\x98\x80.txt").string());
+  EXPECT_EQ(pkg::FailedSourceFile, U8(dir / "src/\xF0\x9F\x98\x80.txt"));
   EXPECT_EQ(run.texts, (std::vector<std::string>{kText1}));
   EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
 

@@ -20,9 +20,9 @@ class ForwardingPlatform : public pkg::Platform {
   pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
     return inner_.OpenForReading(p, f);
   }
-  pkg::Status DeleteFile(const std::string& p) override { return inner_.DeleteFile(p); }
-  pkg::Status ReplaceFile(const std::string& a, const std::string& b) override {
-    return inner_.ReplaceFile(a, b);
+  pkg::Status RemoveFile(const std::string& p) override { return inner_.RemoveFile(p); }
+  pkg::Status MoveFileOver(const std::string& a, const std::string& b) override {
+    return inner_.MoveFileOver(a, b);
   }
   pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) override {
     return inner_.ListDirectory(p, e);

@@ -35,6 +35,11 @@ Bytes ToBytes(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
 
+std::string U8(const fs::path& p) {
+  const std::u8string u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+
 void WriteFile(const fs::path& path, const Bytes& content) {
   if (path.has_parent_path()) fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

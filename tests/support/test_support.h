@@ -24,7 +24,10 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const fs::path& path() const { return path_; }
   std::string str() const { return path_.string(); }
-  fs::path operator/(const std::string& rel) const { return path_ / fs::u8path(rel); }
+  // rel is UTF-8 with "/" between names; the result uses the system's separator.
+  fs::path operator/(const std::string& rel) const {
+    return (path_ / fs::u8path(rel)).make_preferred();
+  }
 
  private:
   fs::path path_;
@@ -33,6 +36,8 @@ class TempDir {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes ToBytes(const std::string& s);
+// A path as the engine takes it: UTF-8 text, whatever the system's code page.
+std::string U8(const fs::path& p);
 // Creates the folders on the way.
 void WriteFile(const fs::path& path, const Bytes& content);
 void WriteFile(const fs::path& path, const std::string& content);

@@ -1,7 +1,8 @@
 // The Windows console: arguments from the wide command line, Unicode text to
 // a console window and UTF-8 to a pipe or file, Ctrl-C as a polled request.
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
 
 #include <atomic>
 
