@@ -1,0 +1,181 @@
+// What only Windows shows: sharing modes, file attributes, drive-style paths,
+// the user's locale in comparisons, and paths past MAX_PATH.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "pkg_reader.h"
+#include "source_scan.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace pkgtest;
+
+const std::vector<std::uint8_t> kKey = {0x3D, 0x91, 0xC4, 0x58, 0xE2, 0x07, 0xAF, 0x6B};
+
+std::wstring Wide(const std::string& utf8) {
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  return w;
+}
+
+std::vector<std::string> RecordNames(const fs::path& archive) {
+  const Bytes raw = ReadFile(archive);
+  pkg::TMemoryStream in;
+  in.Write(raw.data(), raw.size());
+  pkg::PkgArchive a;
+  const pkg::Status s = pkg::ReadArchive(in, kKey, a);
+  EXPECT_TRUE(s.ok()) << s.message();
+  std::vector<std::string> names;
+  for (const auto& r : a.records) names.push_back(r.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Win32Platform, SourceHeldWithoutSharingFailsNamingIt) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  WriteFile(dir / "src/held.bin", "h");
+  WriteFile(dir / "o.pkg", "older archive");
+  HANDLE h = CreateFileW((dir / "src/held.bin").wstring().c_str(), GENERIC_READ, 0, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const JobRun run = RunJob({(dir / "src").string(), (dir / "o.pkg").string(), true, 1, kKey, {}});
+  CloseHandle(h);
+  EXPECT_EQ(run.notification.lParam, pkg::NOTIFY_FAILED);
+  EXPECT_EQ(run.notification.wParam, pkg::FAIL_OPEN_SOURCE);
+  EXPECT_EQ(pkg::FailedSourceFile, (dir / "src").string() + "\\held.bin");
+  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+}
+
+TEST(Win32Platform, SourceOpenForWritingElsewhereIsStillRead) {
+  TempDir dir;
+  WriteFile(dir / "src/log.txt", "being written");
+  // Another program writing the file while letting others read and write.
+  HANDLE h = CreateFileW((dir / "src/log.txt").wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const JobRun run = RunJob({(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kKey, {}});
+  CloseHandle(h);
+  EXPECT_EQ(run.notification.lParam, pkg::NOTIFY_FINISHED);
+}
+
+TEST(Win32Platform, NobodyElseOpensTheArchiveWhileTheJobHoldsIt) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  WriteFile(dir / "src/b.txt", "b");
+  int refused = 0, tried = 0;
+  pkg::QueueHost host([&](const std::string& t) {
+    if (t.rfind("(3/5)", 0) != 0) return;
+    // The job waits while its text is shown: its temporary archive is open.
+    for (const auto& name : ListNames(dir.path())) {
+      if (name.find(".tmp") == std::string::npos) continue;
+      ++tried;
+      HANDLE h = CreateFileW((dir.path() / name).wstring().c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) ++refused;
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+  });
+  auto job = MakeJob(host, {(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kKey, {}});
+  ASSERT_TRUE(job->Start().ok());
+  EXPECT_EQ(host.RunUntilNotified().lParam, pkg::NOTIFY_FINISHED);
+  EXPECT_EQ(tried, 2);
+  EXPECT_EQ(refused, 2);
+}
+
+TEST(Win32Platform, HiddenAndSystemEntriesAreListed) {
+  TempDir dir;
+  WriteFile(dir / "src/plain.txt", "p");
+  WriteFile(dir / "src/hidden.txt", "h");
+  WriteFile(dir / "src/system.txt", "s");
+  WriteFile(dir / "src/secret/inside.txt", "i");
+  ASSERT_TRUE(
+      SetFileAttributesW((dir / "src/hidden.txt").wstring().c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW((dir / "src/system.txt").wstring().c_str(),
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(
+      SetFileAttributesW((dir / "src/secret").wstring().c_str(),
+                         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_EQ(RunJob({(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kKey, {}})
+                .notification.lParam,
+            pkg::NOTIFY_FINISHED);
+  EXPECT_EQ(RecordNames(dir / "o.pkg"),
+            (std::vector<std::string>{"\\hidden.txt", "\\plain.txt", "\\secret\\inside.txt",
+                                      "\\system.txt"}));
+  SetFileAttributesW((dir / "src/system.txt").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(Win32Platform, TrailingBackslashSourceGivesSingleBackslashNames) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  WriteFile(dir / "src/sub/b.txt", "b");
+  const std::string source = (dir / "src").string() + "\\";
+  std::vector<pkg::SourceFile> files;
+  pkg::BuildFileList(pkg::SystemPlatform(), source, files);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].relative, "\\a.txt");
+  EXPECT_EQ(files[1].relative, "\\sub\\b.txt");
+  // The doubled backslash of the full path is accepted like a single one.
+  ASSERT_EQ(RunJob({source, (dir / "o.pkg").string(), true, 1, kKey, {}}).notification.lParam,
+            pkg::NOTIFY_FINISHED);
+  EXPECT_EQ(RecordNames(dir / "o.pkg"), (std::vector<std::string>{"\\a.txt", "\\sub\\b.txt"}));
+}
+
+TEST(Win32Platform, ExclusionsIgnoreLetterCaseInTheUsersLocale) {
+  struct Case {
+    const char* entry;
+    const char* name;
+    bool matches;
+  } cases[] = {
+      {"\\DATA\\A.BIN", "\\data\\a.bin", true}, {"\\Ä\\É.TXT", "\\ä\\é.txt", true},
+      {"\\données.txt", "\\DONNÉES.TXT", true}, {"\\a.bin", "\\b.bin", false},
+      {"\\数据.bin", "\\数据.BIN", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
+    EXPECT_EQ(pkg::SystemPlatform().SameTextIgnoreCase(c.entry, c.name), c.matches);
+  }
+}
+
+TEST(Win32Platform, PathsLongerThanMaxPathPack) {
+  TempDir dir;
+  // Build a folder chain of about 330 characters with the long-path prefix,
+  // since the runtime's own folder calls stop at MAX_PATH.
+  std::wstring deep = L"\\\\?\\" + dir.path().wstring() + L"\\src";
+  CreateDirectoryW(deep.c_str(), nullptr);
+  std::string rel;
+  for (int i = 0; i < 6; ++i) {
+    const std::string part = "level" + std::to_string(i) + std::string(45, 'x');
+    deep += L"\\" + Wide(part);
+    rel += "\\" + part;
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  }
+  const std::wstring file = deep + L"\\deep.txt";
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  WriteFile(h, "deep", 4, &n, nullptr);
+  CloseHandle(h);
+  ASSERT_GT(file.size(), 300u);
+
+  const std::string out = (dir / "o.pkg").string();
+  ASSERT_EQ(RunJob({(dir / "src").string(), out, true, 1, kKey, {}}).notification.lParam,
+            pkg::NOTIFY_FINISHED);
+  EXPECT_EQ(RecordNames(dir / "o.pkg"), (std::vector<std::string>{rel + "\\deep.txt"}));
+
+  // TempDir's clean-up cannot reach that deep either.
+  std::wstring p = deep;
+  DeleteFileW(file.c_str());
+  while (p.size() > dir.path().wstring().size() + 4) {
+    RemoveDirectoryW(p.c_str());
+    p.resize(p.rfind(L'\\'));
+  }
+}
+
+}  // namespace
