@@ -4,8 +4,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "pkg_format.h"
@@ -31,19 +34,59 @@ struct PkgArchive {
   std::vector<IndexRecord> records;
 };
 
-// Reads and checks the header and the trailer, unscrambles the index with key,
-// checks its digest, inflates it and splits it into records. The records'
-// data must lie back to back from offset 24 up to the trailer, in index order,
-// and no name may appear twice. The first problem met fails the call with a
-// message that says what is wrong and where.
+// One thing wrong with an archive. The message is complete on its own: it says
+// what is wrong and where ("index record 2 (byte 22 of the index): ...").
+struct ArchiveProblem {
+  static constexpr std::size_t kNoRecord = static_cast<std::size_t>(-1);
+  std::size_t record = kNoRecord;  // the index record it concerns, from 0
+  std::string message;
+};
+
+// Receives each problem as it is found; returning false ends the inspection.
+using ProblemSink = std::function<bool(const ArchiveProblem&)>;
+
+// How far an inspection got.
+struct Inspection {
+  bool trailerRead = false;    // the header and trailer fields are in the archive
+  int key = -1;                // which of the keys opened the index; -1: none
+  bool digestMatches = false;  // the stored digest is that of the index
+  bool indexRead = false;      // every index record is in archive.records
+  std::size_t problems = 0;    // problems passed to the sink
+};
+
+// Reads as much of the archive as its damage allows and reports every problem
+// of its header, trailer, index and layout: magic, header constant,
+// compression flag, trailer offset, the digest, the index size, records cut
+// short, records outside the data area, stored sizes that differ from sizes
+// when nothing is compressed, data that overlaps, leaves gaps, or departs from
+// the index order, and names that appear twice. The files' data itself is not
+// read; StreamRecordData checks it.
+//
+// The keys are tried in turn: the first whose unscrambled index fits the
+// stored digest opens it. When none fits, the first under which the index
+// still inflates to its size and splits into records is taken, and the digest
+// is reported as damaged; when none does, the index cannot be read.
+Inspection InspectArchive(TStream& in, std::span<const std::vector<std::uint8_t>> keys,
+                          PkgArchive& archive, const ProblemSink& sink);
+
+// InspectArchive with one key, failing with the first problem found.
 Status ReadArchive(TStream& in, std::span<const std::uint8_t> key, PkgArchive& archive);
 
 // True when the index of the archive in `in` unscrambles to its digest with
 // key; reads only the header and the trailer.
 bool KeyFitsArchive(TStream& in, std::span<const std::uint8_t> key);
 
-// The content of one file: its stored bytes, inflated when the archive is
-// compressed, checked to be exactly record.size bytes.
+// Receives a file's content piece by piece; a failure ends the read with it.
+using DataSink = std::function<Status(std::span<const std::uint8_t>)>;
+
+// Passes one file's content to sink in pieces of at most 256 KiB: its stored
+// bytes, inflated when the archive is compressed, checked to be exactly
+// record.size bytes. Memory stays bounded whatever the sizes the record
+// claims; a failure says what is wrong with the data and where it lies.
+Status StreamRecordData(TStream& in, const PkgArchive& archive, const IndexRecord& record,
+                        const DataSink& sink);
+
+// The content of one file, whole (see StreamRecordData).
 Status ReadRecordData(TStream& in, const PkgArchive& archive, const IndexRecord& record,
                       std::vector<std::uint8_t>& content);
 

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -514,6 +516,216 @@ TEST(ReadArchiveHostileTest, ReadErrorsBecomeFailuresThatSayWhere) {
     FailingStream again(Good(), c.failFrom);
     EXPECT_FALSE(KeyFitsArchive(again, kKey));
   }
+}
+
+// ---------------------------------------------------------------------------
+// InspectArchive: every problem, one report each
+
+struct Inspected {
+  Inspection result;
+  PkgArchive archive;
+  std::vector<ArchiveProblem> problems;
+};
+
+Inspected Inspect(const Bytes& bytes, const std::vector<Bytes>& keys = {kKey}) {
+  TMemoryStream in;
+  in.Data() = bytes;
+  Inspected out;
+  out.result = InspectArchive(in, keys, out.archive, [&out](const ArchiveProblem& p) {
+    out.problems.push_back(p);
+    return true;
+  });
+  return out;
+}
+
+// Each expected problem, in order, is a substring of the problem reported at
+// the same place; nothing more may be reported.
+void ExpectProblems(const Inspected& got, const std::vector<std::string>& expected) {
+  EXPECT_EQ(got.result.problems, got.problems.size());
+  ASSERT_EQ(got.problems.size(), expected.size()) << [&] {
+    std::string all;
+    for (const ArchiveProblem& p : got.problems) all += "\n  " + p.message;
+    return all;
+  }();
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    EXPECT_NE(got.problems[i].message.find(expected[i]), std::string::npos)
+        << got.problems[i].message;
+}
+
+struct LayoutCase {
+  const char* what;
+  std::vector<IndexRecord> records;  // over the good 8-byte data area, trailer at 32
+  std::vector<std::string> problems;
+};
+
+const LayoutCase kLayoutCases[] = {
+    {"every broken record is named, each once",
+     {{"\\a", 20, 5, 5}, {"\\b", 29, 2, 3}, {"\\a", 29, 3, 3}},
+     {"index record 1 (byte 0 of the index): its data (offset 20, 5 bytes) lies outside",
+      "index record 2 (byte 18 of the index): stored size 3 differs from its size 2",
+      "index record 3 (byte 36 of the index): its name is already that of index record 1",
+      "index record 2 (byte 18 of the index): its data begins at offset 29, leaving 5 bytes from "
+      "offset 24",
+      "index record 3 (byte 36 of the index): its data (offset 29, 3 bytes) overlaps that of index "
+      "record 2"}},
+    {"data in the reverse of the index order",
+     {{"\\b", 29, 3, 3}, {"\\a", 24, 5, 5}},
+     {"index record 2 (byte 18 of the index): its data (offset 24, 5 bytes) lies before the end of "
+      "that of index record 1 (offset 29, 3 bytes), against the order of the index"}},
+    {"empty file placed inside the data before it",
+     {{"\\a", 24, 5, 5}, {"\\e", 26, 0, 0}, {"\\b", 29, 3, 3}},
+     {"index record 2 (byte 18 of the index): its data (offset 26, 0 bytes) lies before the end"}},
+    {"a gap, then an overlap",
+     {{"\\a", 24, 4, 4}, {"\\b", 29, 3, 3}, {"\\c", 30, 2, 2}},
+     {"index record 2 (byte 18 of the index): its data begins at offset 29, leaving 1 byte from "
+      "offset 28",
+      "index record 3 (byte 36 of the index): its data (offset 30, 2 bytes) overlaps that of index "
+      "record 2 (offset 29, 3 bytes)"}},
+    {"records outside the area also leave the area short",
+     {{"\\a", 24, 5, 5}, {"\\b", 40, 3, 3}},
+     {"index record 2", "the files' data ends at 29, leaving 3 bytes"}},
+    // Sound layouts: empty files take no bytes and may share an offset.
+    {"empty files sharing an offset",
+     {{"\\a", 24, 5, 5}, {"\\e", 29, 0, 0}, {"\\f", 29, 0, 0}, {"\\b", 29, 3, 3}},
+     {}},
+    {"empty file at the trailer", {{"\\a", 24, 5, 5}, {"\\b", 29, 3, 3}, {"\\e", 32, 0, 0}}, {}},
+};
+
+TEST(InspectArchiveTest, ReportsEveryLayoutProblemOnceWithItsRecord) {
+  for (const LayoutCase& c : kLayoutCases) {
+    SCOPED_TRACE(c.what);
+    const Inspected got = Inspect(WithIndex(c.records));
+    EXPECT_TRUE(got.result.indexRead);
+    EXPECT_TRUE(got.result.digestMatches);
+    EXPECT_EQ(got.archive.records.size(), c.records.size());
+    ExpectProblems(got, c.problems);
+  }
+}
+
+TEST(InspectArchiveTest, ProblemsCarryTheRecordTheyConcern) {
+  const Inspected got =
+      Inspect(WithIndex({{"\\a", 24, 5, 5}, {"\\b", 28, 4, 4}, {"\\a", 32, 0, 0}}));
+  ASSERT_EQ(got.problems.size(), 2u);
+  EXPECT_EQ(got.problems[0].record, 2u);  // the name of record 1 again
+  EXPECT_EQ(got.problems[1].record, 1u);  // overlapping record 1
+  const Inspected tail = Inspect(WithIndex({{"\\a", 24, 5, 5}}));
+  ASSERT_EQ(tail.problems.size(), 1u);
+  EXPECT_EQ(tail.problems[0].record, ArchiveProblem::kNoRecord);
+}
+
+TEST(InspectArchiveTest, HeaderProblemsAreAllReportedAndTheIndexStillRead) {
+  Bytes b = Good();
+  b[3] ^= 0x01;                // magic
+  PutU32LE(b.data() + 20, 7);  // header constant
+  PutU32LE(b.data() + 12, 3);  // compression flag
+  const Inspected got = Inspect(b);
+  ExpectProblems(got, {"offset 0: the magic", "offset 20: the header constant is 0x00000007",
+                       "offset 12: the compression flag is 3"});
+  EXPECT_TRUE(got.result.indexRead);
+  EXPECT_EQ(got.archive.records.size(), 2u);
+}
+
+TEST(InspectArchiveTest, TheFirstKeyThatFitsTheDigestOpensTheIndex) {
+  const Bytes game2(kGame2Key.begin(), kGame2Key.end());
+  const Bytes bytes = Good();
+  const struct {
+    const char* what;
+    std::vector<Bytes> keys;
+    int key;
+  } kCases[] = {{"the only key", {kKey}, 0},
+                {"second of two", {game2, kKey}, 1},
+                {"first of two", {kKey, game2}, 0}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const Inspected got = Inspect(bytes, c.keys);
+    ExpectProblems(got, {});
+    EXPECT_EQ(got.result.key, c.key);
+    EXPECT_TRUE(got.result.digestMatches);
+  }
+  const Inspected none = Inspect(bytes, {game2, {0x01}});
+  ExpectProblems(none, {"trailer at offset 32: the index matches none of the 2 keys tried"});
+  EXPECT_EQ(none.result.key, -1);
+  EXPECT_TRUE(none.result.trailerRead);
+  EXPECT_FALSE(none.result.indexRead);
+}
+
+// A damaged digest over a sound index: the key that reads the index is found
+// anyway, so the rest of the archive can still be checked.
+TEST(InspectArchiveTest, DamagedDigestIsReportedAndTheRestStillChecked) {
+  Bytes b = WithIndex({{"\\a.txt", 24, 5, 5}, {"\\b", 28, 4, 4}});
+  b.at(32 + 4 + 10) ^= 0x01;
+  const Bytes game2(kGame2Key.begin(), kGame2Key.end());
+  const Inspected got = Inspect(b, {game2, kKey});
+  ExpectProblems(got, {"trailer at offset 32: the digest at offset 36 differs from that of the "
+                       "index, which still reads soundly",
+                       "index record 2 (byte 22 of the index): its data (offset 28, 4 bytes) "
+                       "overlaps"});
+  EXPECT_EQ(got.result.key, 1);
+  EXPECT_FALSE(got.result.digestMatches);
+  EXPECT_TRUE(got.result.indexRead);
+}
+
+TEST(InspectArchiveTest, RecordsBeforeOneCutShortAreKept) {
+  Bytes index = IndexOf({{"\\a.txt", 24, 5, 5}, {"\\sub\\b.bin", 29, 3, 3}});
+  AppendU32LE(index, 50);
+  const Inspected got = Inspect(WithRawIndex(index));
+  ExpectProblems(got, {"index record 3 (byte 48 of the index): its name length 50 runs past"});
+  EXPECT_FALSE(got.result.indexRead);
+  EXPECT_EQ(got.archive.records.size(), 2u);
+}
+
+TEST(InspectArchiveTest, SinkThatWantsNoMoreEndsTheInspection) {
+  Bytes b = WithIndex({{"\\a", 20, 5, 5}, {"\\b", 20, 5, 5}, {"\\c", 20, 5, 5}});
+  TMemoryStream in;
+  in.Data() = b;
+  PkgArchive archive;
+  int calls = 0;
+  const std::vector<Bytes> keys = {kKey};
+  const Inspection r =
+      InspectArchive(in, keys, archive, [&calls](const ArchiveProblem&) { return ++calls < 2; });
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(r.problems, 2u);
+}
+
+// ---------------------------------------------------------------------------
+// StreamRecordData: bounded pieces
+
+TEST(StreamRecordDataTest, LargeFilesArriveInBoundedPiecesThatAddUpToTheContent) {
+  for (const bool compressed : {false, true}) {
+    SCOPED_TRACE(compressed ? "compressed" : "stored");
+    const Bytes content = Sample(1'500'000, 3);
+    const Bytes bytes = BuildArchive({{"\\big", content}}, compressed);
+    PkgArchive archive;
+    ASSERT_TRUE(Read(bytes, archive).ok());
+    TMemoryStream in;
+    in.Data() = bytes;
+    Bytes joined;
+    std::size_t largest = 0;
+    const Status s =
+        StreamRecordData(in, archive, archive.records[0], [&](std::span<const std::uint8_t> piece) {
+          largest = std::max(largest, piece.size());
+          joined.insert(joined.end(), piece.begin(), piece.end());
+          return Status::Ok();
+        });
+    ASSERT_TRUE(s.ok()) << s.message();
+    EXPECT_LE(largest, 256u * 1024u);
+    EXPECT_TRUE(joined == content);
+  }
+}
+
+TEST(StreamRecordDataTest, SinkFailureEndsTheReadWithItsOwnMessage) {
+  const Bytes bytes = BuildArchive({{"\\a", Sample(600'000, 5)}}, true);
+  PkgArchive archive;
+  ASSERT_TRUE(Read(bytes, archive).ok());
+  TMemoryStream in;
+  in.Data() = bytes;
+  int pieces = 0;
+  const Status s =
+      StreamRecordData(in, archive, archive.records[0], [&pieces](std::span<const std::uint8_t>) {
+        return ++pieces == 2 ? Status::Fail("disk full") : Status::Ok();
+      });
+  EXPECT_EQ(s.message(), "disk full");
+  EXPECT_EQ(pieces, 2);
 }
 
 // ---------------------------------------------------------------------------
