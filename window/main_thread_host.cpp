@@ -1,0 +1,56 @@
+#include "main_thread_host.h"
+
+#include <memory>
+
+#include "pkg_format.h"
+#include "win_text.h"
+
+namespace pkgui {
+
+using Call = std::function<void()>;
+
+void TMainThreadHost::Attach(HWND window, std::function<void(const std::wstring&)> statusSink) {
+  std::lock_guard<std::mutex> lock(m_);
+  window_ = window;
+  statusSink_ = std::move(statusSink);
+}
+
+void TMainThreadHost::Detach() {
+  HWND window;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    window = window_;
+    window_ = nullptr;
+  }
+  if (!window) return;
+  MSG msg;
+  while (PeekMessageW(&msg, window, WM_RUNCALL, WM_RUNCALL, PM_REMOVE))
+    delete reinterpret_cast<Call*>(msg.lParam);
+}
+
+void TMainThreadHost::RunCall(LPARAM call) {
+  const std::unique_ptr<Call> fn(reinterpret_cast<Call*>(call));
+  (*fn)();
+}
+
+void TMainThreadHost::PostToMainThread(std::function<void()> fn) {
+  auto call = std::make_unique<Call>(std::move(fn));
+  std::unique_lock<std::mutex> lock(m_);
+  if (window_ && PostMessageW(window_, WM_RUNCALL, 0, reinterpret_cast<LPARAM>(call.get()))) {
+    call.release();  // the message owns it now
+    return;
+  }
+  lock.unlock();
+  // No window to run it: freed here, on the caller's thread.
+}
+
+void TMainThreadHost::SetStatusText(const std::string& text) {
+  if (statusSink_) statusSink_(Utf8ToWide(text));
+}
+
+void TMainThreadHost::PostNotify(pkg::WindowHandle window, std::uintptr_t wParam,
+                                 std::intptr_t lParam) {
+  PostMessageW(reinterpret_cast<HWND>(window), pkg::kWM_PACKNOTIFY, wParam, lParam);
+}
+
+}  // namespace pkgui
