@@ -1,4 +1,6 @@
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -20,6 +22,21 @@ void PrintLine(std::FILE* stream, const std::string& utf8) {
   std::fwrite(utf8.data(), 1, utf8.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
+}
+
+void PrintInPlace(std::FILE* stream, const std::string& utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  std::fflush(stream);
+}
+
+bool IsTerminal(std::FILE* stream) {
+  return isatty(fileno(stream)) != 0;
+}
+
+int TerminalColumns(std::FILE* stream) {
+  winsize ws{};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
 }
 
 void CatchInterrupt() {

@@ -28,6 +28,29 @@ std::string Narrow(const wchar_t* w) {
   return s;
 }
 
+HANDLE HandleOf(std::FILE* stream) {
+  return GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+}
+
+// A console takes UTF-16 through WriteConsoleW; a pipe or file gets the
+// UTF-8 bytes.
+void Write(std::FILE* stream, const std::string& text) {
+  HANDLE h = HandleOf(stream);
+  DWORD mode = 0;
+  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+    std::fflush(stream);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
+    DWORD written = 0;
+    WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
 }  // namespace
 
 std::vector<std::string> Utf8Arguments(int, char**) {
@@ -40,21 +63,24 @@ std::vector<std::string> Utf8Arguments(int, char**) {
 }
 
 void PrintLine(std::FILE* stream, const std::string& utf8) {
-  const std::string line = utf8 + "\n";
-  HANDLE h = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  Write(stream, utf8 + "\n");
+}
+
+void PrintInPlace(std::FILE* stream, const std::string& utf8) {
+  Write(stream, utf8);
+}
+
+bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
-  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
-    std::fflush(stream);
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), w.data(), n);
-    DWORD written = 0;
-    WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
-    return;
-  }
-  std::fwrite(line.data(), 1, line.size(), stream);
-  std::fflush(stream);
+  HANDLE h = HandleOf(stream);
+  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+
+int TerminalColumns(std::FILE* stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(HandleOf(stream), &info))
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
 }
 
 void CatchInterrupt() {

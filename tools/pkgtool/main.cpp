@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "console.h"
 #include "exit_codes.h"
-#include "pack_command.h"
 
 namespace {
 
@@ -13,9 +13,14 @@ const char* const kHelp =
     "usage: pkgtool COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
-    "  pack SRC OUT [options]   pack the folder SRC into the .pkg archive OUT\n"
+    "  pack SRC OUT [options]       pack the folder SRC into the .pkg archive OUT\n"
+    "  list ARCHIVE [options]       show the header and one line per file\n"
+    "  verify ARCHIVE [options]     check everything the layout allows, one line per problem\n"
+    "  extract ARCHIVE DEST [opts]  write the files below the folder DEST\n"
     "\n"
-    "Run 'pkgtool COMMAND --help' for a command's options.\n";
+    "Run 'pkgtool COMMAND --help' for a command's options.\n"
+    "Exit codes: 0 ok, 1 the archive or the job failed, 2 bad command line,\n"
+    "130 interrupted by Ctrl-C.\n";
 
 }  // namespace
 
@@ -27,6 +32,9 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> rest(args.begin() + 2, args.end());
   if (args[1] == "pack") return pkgtool::RunPack(rest);
+  if (args[1] == "list") return pkgtool::RunList(rest);
+  if (args[1] == "verify") return pkgtool::RunVerify(rest);
+  if (args[1] == "extract") return pkgtool::RunExtract(rest);
   pkgtool::PrintLine(stderr, "pkgtool: unknown command '" + args[1] + "'");
   std::fputs(kHelp, stderr);
   return pkgtool::kExitUsage;

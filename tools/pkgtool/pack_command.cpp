@@ -1,22 +1,27 @@
-#include "pack_command.h"
-
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
+#include "commands.h"
 #include "console.h"
+#include "exclude_file.h"
 #include "exit_codes.h"
+#include "key_options.h"
 #include "outcome_text.h"
 #include "pkg_format.h"
 #include "platform.h"
+#include "progress.h"
 #include "queue_host.h"
 #include "text_convert.h"
 #include "uPKGPackWorker.h"
 
 namespace pkgtool {
 
+namespace {
+
 const char* const kPackHelp =
-    "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX] "
-    "[--exclude REL]...\n"
+    "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX]\n"
+    "                    [--exclude REL]... [--exclude-from FILE]...\n"
     "\n"
     "Packs every file below the folder SRC into the archive OUT. OUT is replaced only\n"
     "when the new archive is complete; on failure or Ctrl-C it is left as it was.\n"
@@ -28,10 +33,14 @@ const char* const kPackHelp =
     "  --key HEX        scramble the index with this key, e.g. 3A7F0C52E9\n"
     "  --exclude REL    leave out the file with this relative path, e.g. \\data\\a.bin\n"
     "                   (whole path, letter case ignored); may be repeated\n"
+    "  --exclude-from FILE  leave out the files listed in FILE, a UTF-8 text with one\n"
+    "                   relative path per line, each line taken as it is (blanks\n"
+    "                   kept); LF or CR LF line ends; may be repeated\n"
+    "\n"
+    "On a terminal, progress shows on one line: files and bytes done of the total,\n"
+    "the rate and the time left. Otherwise each step is printed on a line of its own.\n"
     "\n"
     "Exit codes: 0 packed, 1 the job failed, 2 bad command line, 130 interrupted.\n";
-
-namespace {
 
 int Usage(const std::string& message) {
   PrintLine(stderr, "pkgtool pack: " + message);
@@ -43,8 +52,7 @@ struct PackOptions {
   std::vector<std::string> positional;
   bool compress = false;
   std::int32_t type = 1;
-  std::vector<std::uint8_t> key{pkg::kGame1Key.begin(), pkg::kGame1Key.end()};
-  bool keyChosen = false;
+  KeyChoice key{KeyChoice::Kind::kGame1, {}, false};
   std::vector<std::string> excludes;
 };
 
@@ -59,7 +67,15 @@ int RunPack(const std::vector<std::string>& args) {
       out = args[++i];
       return true;
     };
-    std::string v;
+    std::string v, error;
+    switch (TakeKeyOption(args, i, /*allowAuto=*/false, o.key, error)) {
+      case OptionResult::kTaken:
+        continue;
+      case OptionResult::kBad:
+        return Usage(error);
+      case OptionResult::kNotMine:
+        break;
+    }
     if (a == "--help" || a == "-h") {
       std::fputs(kPackHelp, stdout);
       return kExitOk;
@@ -70,36 +86,13 @@ int RunPack(const std::vector<std::string>& args) {
       if (!pkg::TryStrToInt(v, o.type))
         return Usage("--type: '" + v +
                      "' is not a 32-bit integer (decimal, or hex as $1F or 0x1F)");
-    } else if (a == "--game" || a == "--key") {
-      if (o.keyChosen) return Usage("give one of --game and --key, once");
-      o.keyChosen = true;
-      if (!value(v)) return Usage(a + " needs a value");
-      if (a == "--game") {
-        if (v == "1")
-          o.key.assign(pkg::kGame1Key.begin(), pkg::kGame1Key.end());
-        else if (v == "2")
-          o.key.assign(pkg::kGame2Key.begin(), pkg::kGame2Key.end());
-        else
-          return Usage("--game takes 1 or 2, not '" + v + "'");
-      } else {
-        const pkg::KeyTextResult k = pkg::ParseKeyText(v);
-        switch (k.error) {
-          case pkg::KeyTextError::kNone:
-            o.key = k.bytes;
-            break;
-          case pkg::KeyTextError::kEmpty:
-            return Usage("--key: the key is empty");
-          case pkg::KeyTextError::kOddLength:
-            return Usage("--key: '" + v +
-                         "' has an odd number of characters; give two hex digits per byte");
-          case pkg::KeyTextError::kBadPair:
-            return Usage("--key: '" + v.substr(2 * k.badPair, 2) + "' at character " +
-                         std::to_string(2 * k.badPair + 1) + " is not two hex digits");
-        }
-      }
     } else if (a == "--exclude") {
       if (!value(v)) return Usage("--exclude needs a relative path");
       o.excludes.push_back(v);
+    } else if (a == "--exclude-from") {
+      if (!value(v)) return Usage("--exclude-from needs a file");
+      if (pkg::Status s = ReadExcludeFile(pkg::SystemPlatform(), v, o.excludes); !s.ok())
+        return Usage("--exclude-from: " + s.message());
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option '" + a + "'");
     } else {
@@ -114,30 +107,48 @@ int RunPack(const std::vector<std::string>& args) {
   if (pkg::SystemPlatform().KindOf(source) != pkg::PathKind::kDirectory)
     return Usage("打包目录不存在！ '" + source + "' is not a folder");
 
-  pkg::QueueHost host([](const std::string& text) { PrintLine(stdout, text); });
+  const std::vector<std::uint8_t> key = KeysToTry(o.key).front();
+  // On a terminal the texts feed one progress line; the totals it shows come
+  // from a scan of the source made now.
+  std::optional<TerminalProgress> progress;
+  if (IsTerminal(stdout))
+    progress.emplace(stdout, ScanPackTotals(pkg::SystemPlatform(), source, o.excludes));
+  pkg::QueueHost host([&progress](const std::string& text) {
+    if (progress)
+      progress->OnStatus(text);
+    else
+      PrintLine(stdout, text);
+  });
+  auto clearProgress = [&progress] {
+    if (progress) progress->Clear();
+  };
   auto job = pkg::PKGPackWorker::Create(host);
   job->FWindowHandle = 0;
   job->FSourceDirectory = source;
   job->FOutputPKGPath = output;
   job->FCompressData = o.compress;
   job->FPKGType = o.type;
-  job->FKey = o.key;
-  job->FKeyLength = static_cast<std::uint32_t>(o.key.size());
+  job->FKey = key;
+  job->FKeyLength = static_cast<std::uint32_t>(key.size());
   job->FExcludeList = o.excludes;
   job->FExcludeCount = static_cast<std::uint32_t>(o.excludes.size());
 
   CatchInterrupt();
   if (pkg::Status s = job->Start(); !s.ok()) {
+    clearProgress();
     PrintLine(stderr, "pkgtool pack: Thread creation error: " + s.message());
     return kExitFailed;
   }
   for (;;) {
     if (InterruptRequested() && job->Abort()) {
+      clearProgress();
       PrintLine(stderr, "打包进程已中止！");
       return kExitInterrupted;
     }
     const auto n = host.Pump(std::chrono::milliseconds(50));
+    if (progress) progress->Tick();
     if (!n) continue;
+    clearProgress();
     const pkg::OutcomeText text = pkg::DescribeOutcome(
         n->lParam, n->wParam, pkg::FailedSourceFile, pkg::FailureDetail, pkg::ElapsedSeconds, ".");
     if (!text.failed) {

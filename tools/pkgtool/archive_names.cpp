@@ -1,0 +1,106 @@
+#include "archive_names.h"
+
+#include <array>
+#include <cstdio>
+
+namespace pkgtool {
+namespace {
+
+std::string Escaped(unsigned char c) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "\\x%02X", c);
+  return buf;
+}
+
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+
+char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// CON, NUL, COM1, ... name devices in every folder, whatever follows the first
+// dot; Windows ignores blanks before that dot too.
+bool IsReservedDeviceName(std::string_view component) {
+  std::string_view base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  std::string upper;
+  for (char c : base) upper.push_back(AsciiUpper(c));
+  static constexpr std::array<std::string_view, 6> kPlain = {"CON", "PRN",    "AUX",
+                                                             "NUL", "CONIN$", "CONOUT$"};
+  for (std::string_view r : kPlain)
+    if (upper == r) return true;
+  if (upper.size() < 4 || (upper.rfind("COM", 0) != 0 && upper.rfind("LPT", 0) != 0)) return false;
+  const std::string_view digit = std::string_view(upper).substr(3);
+  // The superscript digits 1, 2 and 3 count as digits here.
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+         digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
+std::string Quoted(std::string_view s) {
+  return "\"" + std::string(s) + "\"";
+}
+
+std::string CheckComponent(std::string_view c, PathRules rules) {
+  if (c.empty())
+    return "it has an empty folder or file name (two backslashes in a row, or one at the end)";
+  if (c == "." || c == "..")
+    return "it holds " + Quoted(c) + ", which would lead out of the folder it is extracted into";
+  for (char ch : c) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (IsControl(u)) return "it holds the control character " + Escaped(u);
+    if (ch == '/') return "it holds \"/\", which the system reads as a folder separator";
+  }
+  if (rules != PathRules::kWindows) return {};
+  for (char ch : c) {
+    if (ch == ':')
+      return "it holds \":\", which Windows reads as a drive letter or an alternate data stream";
+    if (std::string_view("<>\"|?*").find(ch) != std::string_view::npos)
+      return "it holds " + Quoted(std::string(1, ch)) + ", which Windows does not allow in names";
+  }
+  if (c.back() == '.' || c.back() == ' ')
+    return Quoted(c) + " ends in a dot or a blank, which Windows would strip";
+  if (IsReservedDeviceName(c)) return Quoted(c) + " is the name of a device on Windows";
+  return {};
+}
+
+}  // namespace
+
+std::string DisplayName(pkg::Platform& platform, std::string_view cp936) {
+  std::string utf8;
+  const bool converted = platform.FromCodePage936(cp936, utf8);
+  const std::string_view text = converted ? std::string_view(utf8) : cp936;
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (IsControl(u) || (!converted && u >= 0x80))
+      out += Escaped(u);
+    else
+      out.push_back(ch);
+  }
+  return out;
+}
+
+std::string CheckEntryPath(std::string_view name, PathRules rules,
+                           std::vector<std::string>& components) {
+  components.clear();
+  if (name.empty()) return "the name is empty";
+  if (name[0] != '\\')
+    return "it does not begin with a backslash, as a path relative to the archive's folder does";
+  std::string_view rest = name.substr(1);
+  for (;;) {
+    const std::size_t cut = rest.find('\\');
+    const std::string_view c = rest.substr(0, cut);
+    if (std::string why = CheckComponent(c, rules); !why.empty()) {
+      components.clear();
+      return why;
+    }
+    components.emplace_back(c);
+    if (cut == std::string_view::npos) return {};
+    rest = rest.substr(cut + 1);
+  }
+}
+
+}  // namespace pkgtool

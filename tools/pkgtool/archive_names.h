@@ -1,0 +1,42 @@
+// Names read from an archive: shown to the user as UTF-8, and checked before
+// one becomes a path below the folder files are extracted into. A name comes
+// from whoever made the archive, so nothing in it is trusted.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform.h"
+
+namespace pkgtool {
+
+// A name's code page 936 bytes as UTF-8. Bytes that are not code page 936
+// text, and control characters, are shown as \xNN so that a hostile name
+// cannot drive the terminal.
+std::string DisplayName(pkg::Platform& platform, std::string_view cp936);
+
+enum class PathRules {
+  // What no system takes below a folder: "..", ".", empty names, slashes,
+  // control characters, a name not beginning with a backslash.
+  kAnySystem,
+  // kAnySystem, and what Windows reads as something else than a plain file
+  // name: drive letters and ":" streams, reserved device names (CON, NUL,
+  // COM1, LPT1, ... also with an extension), <>"|?*, and a trailing dot or
+  // blank, which Windows strips.
+  kWindows,
+};
+
+#ifdef _WIN32
+inline constexpr PathRules kNativeRules = PathRules::kWindows;
+#else
+inline constexpr PathRules kNativeRules = PathRules::kAnySystem;
+#endif
+
+// Checks a name in the archive's form, as UTF-8 ("\data\a.bin"), and splits it
+// into its folder and file names. Returns why the name cannot be a path below
+// a folder, or an empty text when it can.
+std::string CheckEntryPath(std::string_view name, PathRules rules,
+                           std::vector<std::string>& components);
+
+}  // namespace pkgtool
