@@ -2,10 +2,13 @@
 # Linux: Debian's libgtest-dev. Windows (cross): there is no prebuilt mingw GoogleTest in
 # Debian, so compile the sources the `googletest` package ships in /usr/src/googletest
 # with our own toolchain and flags (-static etc. apply to the test programs that link it).
-include_guard(GLOBAL)
+# May be included from several directories.
 
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
-  find_package(GTest REQUIRED)
+  find_package(GTest REQUIRED)  # imported targets are per directory: find in each includer
+  return()
+endif()
+if(TARGET GTest::gtest)  # built targets are global: add the sources once
   return()
 endif()
 

@@ -20,10 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The sysroot has both libz.a and libz.dll.a (import library for zlib1.dll); name the
-# static one so the .exe needs no zlib1.dll beside it.
-set(ZLIB_LIBRARY /usr/${_triple}/lib/libz.a CACHE FILEPATH "static mingw zlib")
-set(ZLIB_INCLUDE_DIR /usr/${_triple}/include CACHE PATH "mingw zlib headers")
+# The sysroot has both libz.a and libz.dll.a (import library for zlib1.dll), and FindZLIB
+# would take the DLL one: ask for the static one so the .exe needs no zlib1.dll beside it.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # ctest, add_custom_command and try_run run target programs through Wine.
 get_filename_component(_pkg_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)

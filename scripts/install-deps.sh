@@ -41,7 +41,7 @@ if ((${#missing[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else
-  echo "install-deps: all $1 packages present"
+  echo "install-deps: $1 packages already installed"
 fi
 
 # The Wine tests run with zh_CN.UTF-8 (ANSI code page 936) and en_US.UTF-8 (1252);
