@@ -125,6 +125,56 @@ TEST(Abort, AtRandomMomentsNeverLeavesAFileOrAnOutcome) {
   EXPECT_GT(stopped, 10) << finished << " runs finished first";
 }
 
+// A thousand aborts over a small job, at moments spread from before the scan
+// to past the outcome, so that every step, sealing and the posting of the
+// outcome included, is met many times.
+TEST(Abort, AThousandRandomAbortsNeverDeadlockLeaveAFileOrAnOutcome) {
+  TempDir dir;
+  MakeTree(dir / "src", 16, 8, 40000);
+  fs::create_directories(dir / "out");
+  WriteFile(dir / "out/o.pkg", kOlder);
+  const JobSettings settings{
+      (dir / "src").string(), (dir / "out/o.pkg").string(), true, 1, {9}, {}};
+  const auto t0 = Clock::now();
+  ASSERT_EQ(RunJob(settings).notification.lParam, pkg::NOTIFY_FINISHED);
+  const auto full = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
+
+  std::mt19937 rng(1000);
+  int stopped = 0, finished = 0;
+  for (int i = 0; i < 1000; ++i) {
+    WriteFile(dir / "out/o.pkg", kOlder);
+    std::size_t textCount = 0;
+    pkg::QueueHost host([&](const std::string&) { ++textCount; });
+    JobSettings s = settings;
+    s.compress = i % 2 == 0;
+    auto job = MakeJob(host, s);
+    const auto when =
+        Clock::now() + std::chrono::microseconds(rng() % (full.count() * 12 / 10 + 1));
+    ASSERT_TRUE(job->Start().ok());
+    std::optional<pkg::PackNotification> outcome;
+    while (!outcome && Clock::now() < when)
+      outcome =
+          host.Pump(std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()));
+    if (!outcome && job->Abort()) {
+      ++stopped;
+      const std::size_t atAbort = textCount;
+      ASSERT_FALSE(host.Pump(std::chrono::milliseconds(1)).has_value()) << "run " << i;
+      ASSERT_EQ(textCount, atAbort) << "run " << i;
+      ASSERT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"})) << "run " << i;
+      ASSERT_EQ(ReadFile(dir / "out/o.pkg"), kOlder) << "run " << i;
+      continue;
+    }
+    if (!outcome) outcome = host.RunUntilNotified();
+    ++finished;
+    ASSERT_EQ(outcome->lParam, pkg::NOTIFY_FINISHED) << "run " << i;
+    ASSERT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"})) << "run " << i;
+    ASSERT_NE(ReadFile(dir / "out/o.pkg"), kOlder) << "run " << i;
+  }
+  std::cout << "1000 random aborts: " << stopped << " stopped the job, " << finished
+            << " met a job that had ended\n";
+  EXPECT_GT(stopped, 300);
+}
+
 TEST(Abort, BeforeStartAndAfterTheEndDoNothing) {
   TempDir dir;
   WriteFile(dir / "src/a", "a");
