@@ -1,51 +1,23 @@
-// pkgtool as a script would use it: arguments in, archive and exit code out.
+// pkgtool pack as a script would use it: arguments in, archive and exit code
+// out; and as a person at a terminal sees it. POSIX only: Ctrl-C is a signal
+// and the terminal a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "pkg_format.h"
 #include "pkg_reader.h"
+#include "run_tool.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace pkgtest;
-
-struct ToolRun {
-  int exitCode = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const fs::path& p) {
-  const Bytes b = ReadFile(p);
-  return std::string(b.begin(), b.end());
-}
-
-ToolRun RunTool(const std::vector<std::string>& args) {
-  TempDir io;
-  const std::string outPath = (io / "out").string(), errPath = (io / "err").string();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv{const_cast<char*>(PKGTOOL_PATH)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(PKGTOOL_PATH, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ToolRun r;
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = Slurp(outPath);
-  r.err = Slurp(errPath);
-  return r;
-}
 
 pkg::PkgArchive ReadArchiveFile(const fs::path& p, const std::vector<std::uint8_t>& key,
                                 bool* ok = nullptr) {
@@ -155,6 +127,55 @@ TEST(PkgtoolPack, HelpDescribesTheOptions) {
   EXPECT_EQ(r.exitCode, 0);
   for (const char* flag : {"--compress", "--type", "--game", "--key", "--exclude"})
     EXPECT_NE(r.out.find(flag), std::string::npos) << flag;
+}
+
+// On a terminal the steps share one line, rewritten in place, with the
+// totals found before the job starts; only the outcome ends a line.
+TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
+  TempDir dir;
+  for (int i = 0; i < 3; ++i)
+    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(100'000, i, true));
+  WriteFile(dir / "src/skip", "left out");
+  const std::string src = (dir / "src").string(), out = (dir / "o.pkg").string();
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 100;
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(PKGTOOL_PATH, PKGTOOL_PATH, "pack", src.c_str(), out.c_str(), "--exclude", "\\skip",
+          nullptr);
+    _exit(127);
+  }
+  std::string seen;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(terminal, buf, sizeof buf);
+    if (n > 0) {
+      seen.append(buf, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once the child has closed the terminal
+    }
+  }
+  close(terminal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+
+  const std::size_t outcome = seen.find("打包结束");
+  ASSERT_NE(outcome, std::string::npos) << seen;
+  EXPECT_EQ(seen.find('\n'), seen.find("\r\n", outcome) + 1) << seen;
+  for (const char* part : {"\r(1/5) 0/3 files, 0 B of 293.0 KiB", "\r(3/5) 0/3 files", "\\f2",
+                           "\r(5/5) 3/3 files, 293.0 KiB of 293.0 KiB"})
+    EXPECT_NE(seen.find(part), std::string::npos) << part << "\n" << seen;
+  EXPECT_EQ(seen.find("\\skip"), std::string::npos) << seen;
+  bool ok = false;
+  ReadArchiveFile(dir / "o.pkg", {pkg::kGame1Key.begin(), pkg::kGame1Key.end()}, &ok);
+  EXPECT_TRUE(ok);
 }
 
 TEST(PkgtoolPack, CtrlCStopsTheJobAndLeavesTheOlderArchive) {

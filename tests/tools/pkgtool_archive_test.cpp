@@ -1,0 +1,583 @@
+// pkgtool list, verify and extract as a script would use them, natively and
+// under Wine: round trips through pack, and hostile archives that must be
+// refused with a clear message, a non-zero exit, and nothing written outside
+// the destination.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+#include "run_tool.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace pkgtest;
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// Every file and folder below root, by relative path ("a/b" for files,
+// "a/" for folders), with each file's content. Links are listed, not followed.
+std::map<std::string, Bytes> Snapshot(const fs::path& root) {
+  std::map<std::string, Bytes> out;
+  if (!fs::exists(root)) return out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
+    const std::string rel = U8(fs::relative(it->path(), root).generic_string());
+    const fs::file_status st = it->symlink_status();
+    if (fs::is_directory(st))
+      out[rel + "/"] = {};
+    else if (fs::is_regular_file(st))
+      out[rel] = ReadFile(it->path());
+    else
+      out[rel + "@"] = {};
+  }
+  return out;
+}
+
+// Snapshot of root without what lies below inside.
+std::map<std::string, Bytes> SnapshotOutside(const fs::path& root, const std::string& inside) {
+  std::map<std::string, Bytes> all = Snapshot(root);
+  std::erase_if(all, [&](const auto& e) { return e.first.rfind(inside + "/", 0) == 0; });
+  return all;
+}
+
+std::vector<std::string> Keys(const std::map<std::string, Bytes>& m) {
+  std::vector<std::string> k;
+  for (const auto& e : m) k.push_back(e.first);
+  return k;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A source tree with Chinese names, an empty file, twice the same content and
+// a file larger than the reader's 256 KiB pieces.
+void MakeSourceTree(const TempDir& dir) {
+  WriteFile(dir / "src/readme.txt", "alpha");
+  WriteFile(dir / "src/copy.txt", "alpha");
+  WriteFile(dir / "src/数据/文件.txt", "中文内容");
+  WriteFile(dir / "src/数据/子目录/空.bin", "");
+  WriteFile(dir / "src/deep/x/y/big.bin", Deterministic(300'000, 7, true));
+  WriteFile(dir / "src/deep/noise.bin", Deterministic(70'000, 9, false));
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+struct KeyKind {
+  const char* name;
+  std::vector<std::string> packFlags;
+  std::vector<std::string> readFlags;  // none: the built-in keys are tried
+  const char* keyText;                 // as verify names the key
+};
+
+const KeyKind kKeyKinds[] = {
+    {"Game1", {}, {}, "game 1"},
+    {"Game2", {"--game", "2"}, {}, "game 2"},
+    {"CustomKey", {"--key", "3A7F0C52E9"}, {"--key", "3a7f0c52e9"}, "the key 3A7F0C52E9"},
+    {"OneByteKey", {"--key", "5A"}, {"--key", "5A"}, "the key 5A"},
+};
+
+class RoundTripTest : public testing::TestWithParam<std::tuple<bool, KeyKind>> {};
+
+TEST_P(RoundTripTest, PackVerifyExtractGivesTheTreeBackByteForByte) {
+  const auto& [compress, key] = GetParam();
+  TempDir dir;
+  MakeSourceTree(dir);
+  const std::string pkg = U8(dir / "o.pkg");
+  std::vector<std::string> pack = {"pack", U8(dir / "src"), pkg};
+  if (compress) pack.push_back("--compress");
+  pack.insert(pack.end(), key.packFlags.begin(), key.packFlags.end());
+  const ToolRun packed = RunTool(pack);
+  ASSERT_EQ(packed.exitCode, 0) << packed.err;
+
+  auto withKey = [&](std::vector<std::string> args) {
+    args.insert(args.end(), key.readFlags.begin(), key.readFlags.end());
+    return RunTool(args);
+  };
+  const ToolRun verified = withKey({"verify", pkg});
+  EXPECT_EQ(verified.exitCode, 0) << verified.out;
+  EXPECT_TRUE(Has(verified.out, "sound: 6 files")) << verified.out;
+  EXPECT_TRUE(Has(verified.out, key.keyText)) << verified.out;
+
+  const ToolRun listed = withKey({"list", pkg});
+  EXPECT_EQ(listed.exitCode, 0) << listed.err;
+  for (const char* name :
+       {"\\readme.txt", "\\数据\\文件.txt", "\\数据\\子目录\\空.bin", "\\deep\\x\\y\\big.bin"})
+    EXPECT_TRUE(Has(listed.out, name)) << name << "\n" << listed.out;
+  EXPECT_TRUE(Has(listed.out, compress ? "compression 1" : "compression 0")) << listed.out;
+
+  const ToolRun extracted = withKey({"extract", pkg, U8(dir / "dest")});
+  ASSERT_EQ(extracted.exitCode, 0) << extracted.err;
+  EXPECT_TRUE(Has(extracted.out, "extracted 6 files")) << extracted.out;
+  const auto src = Snapshot(dir / "src"), dest = Snapshot(dir / "dest");
+  EXPECT_EQ(Keys(dest), Keys(src));
+  EXPECT_TRUE(dest == src);
+}
+
+INSTANTIATE_TEST_SUITE_P(CompressionAndKeys, RoundTripTest,
+                         testing::Combine(testing::Bool(), testing::ValuesIn(kKeyKinds)),
+                         [](const testing::TestParamInfo<std::tuple<bool, KeyKind>>& info) {
+                           return std::string(std::get<0>(info.param) ? "Compressed" : "Stored") +
+                                  std::get<1>(info.param).name;
+                         });
+
+// ---------------------------------------------------------------------------
+// list
+
+TEST(PkgtoolList, ShowsHeaderRecordsAndTotals) {
+  TempDir dir;
+  // "\数据\b.bin" in code page 936, and an empty file.
+  ArchiveSpec spec =
+      SpecOf({{"\\a.txt", ToBytes("hello")}, {"\\\xCA\xFD\xBE\xDD\\b.bin", {0, 1, 2}}, {"\\e", {}}},
+             false);
+  WriteFile(dir / "a.pkg", Assemble(spec));
+  const ToolRun r = RunTool({"list", U8(dir / "a.pkg")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  for (const char* line :
+       {"header: type 1, compression 0 (files stored as they are), trailer at offset 32\n",
+        "key: the built-in key of game 1 (Zerith), found by trying both built-in keys\n",
+        "        24          5          5  \\a.txt\n",
+        "        29          3          3  \\数据\\b.bin\n",
+        "        32          0          0  \\e\n", "3 files, 8 bytes, stored in 8 bytes\n"})
+    EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
+// Names come from whoever made the archive: escape sequences and bytes that
+// are not code page 936 must not reach the terminal as they are.
+TEST(PkgtoolList, ShowsUnprintableNamesEscaped) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg",
+            Assemble(SpecOf({{"\\a\x1B[2Jb", ToBytes("x")}, {"\\\x81", ToBytes("y")}}, false)));
+  const ToolRun r = RunTool({"list", U8(dir / "a.pkg")});
+  EXPECT_TRUE(Has(r.out, "\\a\\x1B[2Jb\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\\\\x81\n")) << r.out;
+  EXPECT_FALSE(Has(r.out, "\x1B"));
+}
+
+TEST(PkgtoolList, KeyThatDoesNotFitIsSaidSoNotShownAsGarbage) {
+  TempDir dir;
+  ArchiveSpec game1 = SpecOf({{"\\a.txt", ToBytes("hello")}}, true);
+  ArchiveSpec custom = game1;
+  custom.key = {0x3A, 0x7F};
+  WriteFile(dir / "g1.pkg", Assemble(game1));
+  WriteFile(dir / "custom.pkg", Assemble(custom));
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } kCases[] = {
+      {{"list", U8(dir / "g1.pkg"), "--game", "2"}, "the index does not match this key"},
+      {{"list", U8(dir / "g1.pkg"), "--key", "3A7F"}, "the index does not match this key"},
+      {{"list", U8(dir / "custom.pkg")}, "neither built-in key (game 1 or game 2) fits"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    const ToolRun r = RunTool(c.args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    EXPECT_FALSE(Has(r.out, "a.txt")) << r.out;
+  }
+  const ToolRun fits = RunTool({"list", U8(dir / "custom.pkg"), "--key", "3A7F"});
+  EXPECT_EQ(fits.exitCode, 0) << fits.err;
+  EXPECT_TRUE(Has(fits.out, "\\a.txt")) << fits.out;
+}
+
+// ---------------------------------------------------------------------------
+// verify
+
+TEST(PkgtoolVerify, ReportsEveryProblemOnItsOwnLine) {
+  TempDir dir;
+  // Record 2's stream inflates to 10 bytes where the index says 5; record 3
+  // repeats the name of record 1 and overlaps record 2's data.
+  const Bytes ten = Deflate(ToBytes("0123456789"));
+  ArchiveSpec spec = SpecOf({{"\\a", ToBytes("hello")}}, true);
+  const std::uint32_t at = static_cast<std::uint32_t>(24 + spec.data.size());
+  spec.data.insert(spec.data.end(), ten.begin(), ten.end());
+  spec.records.push_back({"\\..\\up", at, 5, static_cast<std::uint32_t>(ten.size())});
+  spec.records.push_back({"\\a", at, 10, static_cast<std::uint32_t>(ten.size())});
+  Bytes bytes = Assemble(spec);
+  bytes[21] ^= 0x01;  // header constant
+  WriteFile(dir / "a.pkg", bytes);
+
+  const ToolRun r = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(r.exitCode, 1);
+  const std::string p = U8(dir / "a.pkg") + ": ";
+  for (const std::string& line : std::vector<std::string>{
+           p + "offset 20: the header constant is 0x006768ED, not 0x006769ED\n",
+           p + "index record 3 (byte 40 of the index): its name is already that of index "
+               "record 1 (name \\a)\n",
+           p + "index record 3 (byte 40 of the index): its data (offset " + std::to_string(at) +
+               ", " + std::to_string(ten.size()) + " bytes) overlaps that of index record 2",
+           p + "index record 2: its name \\..\\up is not a relative path: it holds \"..\"",
+           p + "index record 2 (\\..\\up): the data at offset " + std::to_string(at),
+           "inflates to more than its size of 5 bytes\n",
+           p + "5 problems found\n",
+       })
+    EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+}
+
+TEST(PkgtoolVerify, ArchiveCutAnywhereFailsAndSaysWhere) {
+  TempDir dir;
+  const Bytes good = Assemble(SpecOf({{"\\a.txt", ToBytes("hello")}}, true));
+  const struct {
+    std::size_t length;
+    const char* message;
+  } kCuts[] = {{0, "0 bytes long, shorter than its 24-byte header"},
+               {23, "23 bytes long"},
+               {24, "offset 16: the trailer offset 37"},
+               {40, "offset 16: the trailer offset 37"},
+               {good.size() - 1, "trailer at offset 37: the index"}};
+  for (const auto& c : kCuts) {
+    SCOPED_TRACE(c.length);
+    WriteFile(dir / "cut.pkg", Bytes(good.begin(), good.begin() + c.length));
+    const ToolRun r = RunTool({"verify", U8(dir / "cut.pkg")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.out, c.message)) << r.out;
+  }
+  const ToolRun missing = RunTool({"verify", U8(dir / "none.pkg")});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_TRUE(Has(missing.out, "none.pkg")) << missing.out;
+}
+
+// ---------------------------------------------------------------------------
+// extract: hostile archives
+
+// A sound file first, then one with the given name, so that a refusal shows
+// whether anything at all was written.
+Bytes WithName(const std::string& name) {
+  return Assemble(SpecOf({{"\\ok.txt", ToBytes("fine")}, {name, ToBytes("evil")}}, false));
+}
+
+Bytes Mutated(void (*change)(ArchiveSpec&)) {
+  ArchiveSpec spec = SpecOf({{"\\ok.txt", ToBytes("fine")}, {"\\b.txt", ToBytes("bad")}}, false);
+  change(spec);
+  return Assemble(spec);
+}
+
+struct HostileCase {
+  const char* what;
+  Bytes (*make)();
+  const char* message;
+  bool windowsOnly;  // a plain name elsewhere, extracted below DEST
+};
+
+const HostileCase kHostileCases[] = {
+    {"parent folder", [] { return WithName("\\..\\..\\evil.txt"); }, "\"..\"", false},
+    {"parent folder deeper in", [] { return WithName("\\sub\\..\\..\\..\\evil.txt"); }, "\"..\"",
+     false},
+    {"parent folder behind a slash", [] { return WithName("\\sub/../../../evil.txt"); }, "\"/\"",
+     false},
+    {"no leading backslash", [] { return WithName("..\\evil.txt"); },
+     "does not begin with a backslash", false},
+    {"absolute POSIX path", [] { return WithName("/tmp/evil.txt"); },
+     "does not begin with a backslash", false},
+    {"drive letter without backslash", [] { return WithName("C:\\evil.txt"); },
+     "does not begin with a backslash", false},
+    {"UNC path", [] { return WithName("\\\\server\\share\\evil.txt"); },
+     "empty folder or file name", false},
+    {"empty component", [] { return WithName("\\sub\\\\evil.txt"); }, "empty folder or file name",
+     false},
+    {"trailing backslash", [] { return WithName("\\sub\\"); }, "empty folder or file name", false},
+    {"current folder", [] { return WithName("\\.\\evil.txt"); }, "\".\"", false},
+    {"control character", [] { return WithName("\\evil\n.txt"); }, "control character \\x0A",
+     false},
+    {"not code page 936", [] { return WithName("\\\x81"); }, "not code page 936 text", false},
+    {"drive letter", [] { return WithName("\\C:\\evil.txt"); }, "drive letter", true},
+    {"alternate data stream", [] { return WithName("\\ok.txt:evil"); }, "data stream", true},
+    {"device name", [] { return WithName("\\CON"); }, "device", true},
+    {"device name with extension", [] { return WithName("\\sub\\nul.txt"); }, "device", true},
+    {"serial port device", [] { return WithName("\\COM1.log"); }, "device", true},
+    {"trailing dot", [] { return WithName("\\evil."); }, "dot or a blank", true},
+    {"trailing blank", [] { return WithName("\\evil "); }, "dot or a blank", true},
+    {"wildcard", [] { return WithName("\\evil?.txt"); }, "does not allow", true},
+    {"overlapping records",
+     [] { return Mutated([](ArchiveSpec& s) { s.records[1].offset -= 2; }); }, "overlaps", false},
+    {"offset past the end",
+     [] { return Mutated([](ArchiveSpec& s) { s.records[1].offset = 100000; }); },
+     "outside the data area", false},
+    {"huge index size", [] { return Mutated([](ArchiveSpec& s) { s.indexSize = 0xFFFFFFF0u; }); },
+     "claims 4294967280 bytes", false},
+    {"truncated trailer",
+     [] {
+       Bytes b = WithName("\\b.txt");
+       b.resize(24 + 8 + 20);
+       return b;
+     },
+     "does not leave room for a trailer", false},
+    {"flipped digest",
+     [] {
+       Bytes b = WithName("\\b.txt");
+       b[24 + 8 + 4 + 7] ^= 0x20;
+       return b;
+     },
+     "the digest at offset 36 differs", false},
+    {"index sealed with another key",
+     [] { return Mutated([](ArchiveSpec& s) {
+            s.key = {0x01, 0x02, 0x03};
+          }); },
+     "matches none of the 2 keys tried", false},
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) {
+  *os << c.what;
+}
+
+class ExtractHostileTest : public testing::TestWithParam<HostileCase> {};
+
+TEST_P(ExtractHostileTest, IsRefusedAndNothingIsWrittenOutsideDest) {
+  const HostileCase& c = GetParam();
+  TempDir dir;
+  WriteFile(dir / "a.pkg", c.make());
+  fs::create_directories(dir / "inside/dest");
+  const auto before = SnapshotOutside(dir.path(), "inside/dest");
+
+  const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "inside/dest")});
+  EXPECT_EQ(SnapshotOutside(dir.path(), "inside/dest"), before);
+  const auto dest = Snapshot(dir / "inside/dest");
+  if (c.windowsOnly && !kWindows) {
+    // A plain name here: both files land below DEST.
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "extracted 2 files")) << r.out;
+    return;
+  }
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+  EXPECT_TRUE(Has(r.err, "nothing was extracted")) << r.err;
+  EXPECT_TRUE(dest.empty()) << Keys(dest).front();
+
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, c.windowsOnly ? 0 : 1) << v.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ExtractHostileTest, testing::ValuesIn(kHostileCases),
+                         [](const testing::TestParamInfo<HostileCase>& info) {
+                           std::string name;
+                           for (const char* p = info.param.what; *p; ++p)
+                             if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+                           return name;
+                         });
+
+// A file whose stored bytes are damaged is left out, without a trace; the
+// sound files are still written.
+TEST(PkgtoolExtract, DamagedFileDataIsNotWrittenAndTheRestIs) {
+  TempDir dir;
+  const Bytes ten = Deflate(ToBytes("0123456789"));
+  const Bytes cut(ten.begin(), ten.end() - 3);
+  ArchiveSpec spec = SpecOf({{"\\ok.txt", ToBytes("fine")}}, true);
+  auto add = [&spec](const std::string& name, const Bytes& stored, std::uint32_t size) {
+    spec.records.push_back({name, static_cast<std::uint32_t>(24 + spec.data.size()), size,
+                            static_cast<std::uint32_t>(stored.size())});
+    spec.data.insert(spec.data.end(), stored.begin(), stored.end());
+  };
+  add("\\larger.txt", ten, 5);
+  add("\\cut.txt", cut, 10);
+  add("\\also-ok.txt", Deflate(ToBytes("also")), 4);
+  WriteFile(dir / "a.pkg", Assemble(spec));
+
+  const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Has(r.err, "index record 2 (\\larger.txt): the data at offset")) << r.err;
+  EXPECT_TRUE(Has(r.err, "inflates to more than its size of 5 bytes")) << r.err;
+  EXPECT_TRUE(Has(r.err, "index record 3 (\\cut.txt)")) << r.err;
+  EXPECT_TRUE(Has(r.err, "is cut short")) << r.err;
+  EXPECT_EQ(Keys(Snapshot(dir / "dest")), (std::vector<std::string>{"also-ok.txt", "ok.txt"}));
+}
+
+// ---------------------------------------------------------------------------
+// extract: what is already there
+
+TEST(PkgtoolExtract, ExistingFilesAreReplacedOnlyWithForce) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg",
+            Assemble(SpecOf({{"\\new.txt", ToBytes("new")}, {"\\sub\\a.txt", ToBytes("archived")}},
+                            true)));
+  WriteFile(dir / "dest/sub/a.txt", "mine");
+  const ToolRun refused = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_TRUE(Has(refused.err, "exists already; give --force to replace it")) << refused.err;
+  EXPECT_EQ(ReadFile(dir / "dest/sub/a.txt"), ToBytes("mine"));
+  EXPECT_FALSE(fs::exists(dir / "dest/new.txt"));
+
+  const ToolRun forced = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest"), "--force"});
+  EXPECT_EQ(forced.exitCode, 0) << forced.err;
+  EXPECT_EQ(ReadFile(dir / "dest/sub/a.txt"), ToBytes("archived"));
+  EXPECT_EQ(ReadFile(dir / "dest/new.txt"), ToBytes("new"));
+  EXPECT_EQ(Keys(Snapshot(dir / "dest")),
+            (std::vector<std::string>{"new.txt", "sub/", "sub/a.txt"}));
+}
+
+TEST(PkgtoolExtract, WhatStandsInTheWayIsRefusedBeforeWriting) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\ok.txt", ToBytes("ok")},
+                                            {"\\data\\a.bin", ToBytes("a")},
+                                            {"\\folder", ToBytes("f")}},
+                                           false)));
+  WriteFile(dir / "dest/data", "a file where a folder is needed");
+  fs::create_directories(dir / "dest/folder");
+  const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest"), "--force"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Has(r.err, "is a file, where a folder is needed")) << r.err;
+  EXPECT_TRUE(Has(r.err, "folder\' is a folder")) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "dest/ok.txt"));
+
+  WriteFile(dir / "plain-file", "x");
+  const ToolRun notFolder = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "plain-file")});
+  EXPECT_EQ(notFolder.exitCode, 2);
+  EXPECT_TRUE(Has(notFolder.err, "is a file, not a folder")) << notFolder.err;
+}
+
+#ifndef _WIN32
+// A link inside DEST must not carry files outside it.
+TEST(PkgtoolExtract, DoesNotWriteThroughLinksInDest) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\sub\\x.txt", ToBytes("x")}}, false)));
+  fs::create_directories(dir / "outside");
+  fs::create_directories(dir / "dest");
+  fs::create_directory_symlink(dir / "outside", dir / "dest/sub");
+  const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Has(r.err, "is a link or a device")) << r.err;
+  EXPECT_TRUE(fs::is_empty(dir / "outside"));
+}
+#else
+// Names that differ only in letter case are one file on Windows: the second
+// must not silently replace the first, even with --force.
+TEST(PkgtoolExtract, NamesThatDifferOnlyInCaseAreNotMerged) {
+  TempDir dir;
+  WriteFile(
+      dir / "a.pkg",
+      Assemble(SpecOf({{"\\a.txt", ToBytes("first")}, {"\\A.TXT", ToBytes("second")}}, false)));
+  const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest"), "--force"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Has(r.err, "this system takes the two names for one")) << r.err;
+  EXPECT_EQ(ReadFile(dir / "dest/a.txt"), ToBytes("first"));
+  EXPECT_EQ(Keys(Snapshot(dir / "dest")), (std::vector<std::string>{"a.txt"}));
+}
+#endif
+
+TEST(PkgtoolExtract, OnlyChoosesFilesAndFoldersIgnoringCase) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\top.txt", ToBytes("t")},
+                                            {"\\Data\\a.bin", ToBytes("a")},
+                                            {"\\Data\\sub\\b.bin", ToBytes("b")},
+                                            {"\\Database.txt", ToBytes("not in \\Data")}},
+                                           false)));
+  const struct {
+    std::vector<std::string> only;
+    std::vector<std::string> files;
+  } kCases[] = {
+      {{"--only", "\\data"}, {"Data/", "Data/a.bin", "Data/sub/", "Data/sub/b.bin"}},
+      {{"--only", "/DATA/SUB/B.BIN"}, {"Data/", "Data/sub/", "Data/sub/b.bin"}},
+      {{"--only", "\\top.txt", "--only", "Data\\a.bin\\"}, {"Data/", "Data/a.bin", "top.txt"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.only[1]);
+    TempDir out;
+    std::vector<std::string> args = {"extract", U8(dir / "a.pkg"), U8(out.path())};
+    args.insert(args.end(), c.only.begin(), c.only.end());
+    const ToolRun r = RunTool(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Keys(Snapshot(out.path())), c.files);
+  }
+  TempDir out;
+  const ToolRun none = RunTool(
+      {"extract", U8(dir / "a.pkg"), U8(out.path()), "--only", "\\top.txt", "--only", "\\nope"});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_TRUE(Has(none.err, "--only \\nope: the archive holds no file or folder of that name"))
+      << none.err;
+  EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+// ---------------------------------------------------------------------------
+// pack --exclude-from
+
+TEST(PkgtoolPack, ExcludeFromTakesOneRelativePathPerLine) {
+  TempDir dir;
+  for (const char* f : {"keep.txt", "drop.txt", "sub/drop me.txt", "sub/keep.txt", "数据.txt"})
+    WriteFile(dir / (std::string("src/") + f), f);
+  // A byte order mark, CR LF and LF line ends, a blank-kept entry that
+  // matches nothing, an empty line, and no line break at the end.
+  WriteFile(dir / "list.txt",
+            "\xEF\xBB\xBF\\DROP.TXT\r\n\\sub\\drop me.txt\n\\sub\\keep.txt \n\n\\数据.txt");
+  const ToolRun r =
+      RunTool({"pack", U8(dir / "src"), U8(dir / "o.pkg"), "--exclude-from", U8(dir / "list.txt")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ToolRun listed = RunTool({"list", U8(dir / "o.pkg")});
+  EXPECT_TRUE(Has(listed.out, "\\keep.txt\n")) << listed.out;
+  EXPECT_TRUE(Has(listed.out, "\\sub\\keep.txt\n")) << listed.out;
+  EXPECT_TRUE(Has(listed.out, "2 files,")) << listed.out;
+
+  WriteFile(dir / "bad.txt", "\\keep.txt\n\\\xCA\xFD.txt\n");  // code page 936, not UTF-8
+  const struct {
+    std::string file;
+    const char* message;
+  } kBad[] = {{U8(dir / "bad.txt"), "line 2 is not UTF-8 text"},
+              {U8(dir / "missing.txt"), "missing.txt"}};
+  for (const auto& c : kBad) {
+    const ToolRun bad =
+        RunTool({"pack", U8(dir / "src"), U8(dir / "p.pkg"), "--exclude-from", c.file});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_TRUE(Has(bad.err, c.message)) << bad.err;
+    EXPECT_FALSE(fs::exists(dir / "p.pkg"));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Command lines
+
+TEST(PkgtoolReadCommands, BadCommandLinesExitWithUsage) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\a", ToBytes("a")}}, false)));
+  const std::string a = U8(dir / "a.pkg"), d = U8(dir / "d");
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } kCases[] = {
+      {{"list"}, "give one archive"},
+      {{"verify", a, a}, "give one archive"},
+      {{"extract", a}, "give the archive and the folder DEST"},
+      {{"extract", a, ""}, "the folder DEST is empty"},
+      {{"list", a, "--game", "3"}, "--game takes 1, 2 or auto, not '3'"},
+      {{"verify", a, "--game", "auto", "--key", "AA"}, "give one of --game and --key"},
+      {{"verify", a, "--key", "ABC"}, "odd number of characters"},
+      {{"extract", a, d, "--only"}, "--only needs a relative path"},
+      {{"extract", a, d, "--compress"}, "unknown option '--compress'"},
+      {{"pack", U8(dir.path()), U8(dir / "o.pkg"), "--game", "auto"}, "--game takes 1 or 2"},
+      {{"pack", U8(dir.path()), U8(dir / "o.pkg"), "--exclude-from"},
+       "--exclude-from needs a file"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    const ToolRun r = RunTool(c.args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "d"));
+  }
+}
+
+TEST(PkgtoolReadCommands, EachCommandHasHelp) {
+  const struct {
+    const char* command;
+    std::vector<const char*> options;
+  } kCases[] = {
+      {"pack", {"--compress", "--exclude-from", "terminal"}},
+      {"list", {"--game 1|2|auto", "--key"}},
+      {"verify", {"--game auto", "--key", "Exit codes"}},
+      {"extract", {"--only", "--force", "130"}},
+  };
+  for (const auto& c : kCases) {
+    const ToolRun r = RunTool({c.command, "--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* o : c.options) EXPECT_TRUE(Has(r.out, o)) << c.command << " " << o;
+  }
+}
+
+}  // namespace

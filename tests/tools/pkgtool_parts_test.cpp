@@ -1,0 +1,168 @@
+// The decisions inside pkgtool that need no archive: which names may become
+// paths below a folder, how an exclusion file splits into entries, and how
+// the progress line is laid out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive_names.h"
+#include "exclude_file.h"
+#include "platform.h"
+#include "progress.h"
+
+namespace pkgtool {
+namespace {
+
+using Names = std::vector<std::string>;
+
+struct PathCase {
+  const char* name;
+  const char* anySystem;  // part of the refusal under kAnySystem, or "" to accept
+  const char* windows;    // the same under kWindows
+};
+
+const PathCase kPathCases[] = {
+    // Accepted everywhere.
+    {"\\a.txt", "", ""},
+    {"\\数据\\子目录\\空.bin", "", ""},
+    {"\\.hidden\\..name\\a..b", "", ""},
+    {"\\CONSOLE\\COM10\\LPT\\nul-not.txt", "", ""},
+    // Refused everywhere: they lead out of the folder or are no relative path.
+    {"", "the name is empty", "the name is empty"},
+    {"a.txt", "does not begin with a backslash", "does not begin with a backslash"},
+    {"/etc/passwd", "does not begin with a backslash", "does not begin with a backslash"},
+    {"C:\\a.txt", "does not begin with a backslash", "does not begin with a backslash"},
+    {"\\", "empty folder or file name", "empty folder or file name"},
+    {"\\\\server\\share", "empty folder or file name", "empty folder or file name"},
+    {"\\a\\\\b", "empty folder or file name", "empty folder or file name"},
+    {"\\a\\", "empty folder or file name", "empty folder or file name"},
+    {"\\..", "\"..\"", "\"..\""},
+    {"\\a\\..\\..\\b", "\"..\"", "\"..\""},
+    {"\\.\\a", "\".\"", "\".\""},
+    {"\\a/../../b", "\"/\"", "\"/\""},
+    {"\\a\tb", "control character \\x09", "control character \\x09"},
+    {"\\a\x7F", "control character \\x7F", "control character \\x7F"},
+    // Refused on Windows only.
+    {"\\C:\\a.txt", "", "drive letter"},
+    {"\\a.txt:stream", "", "alternate data stream"},
+    {"\\a.txt::$DATA", "", "alternate data stream"},
+    {"\\CON", "", "device"},
+    {"\\sub\\con.txt", "", "device"},
+    {"\\Nul .tar.gz", "", "device"},
+    {"\\AUX", "", "device"},
+    {"\\prn.x", "", "device"},
+    {"\\COM1", "", "device"},
+    {"\\lpt9.log", "", "device"},
+    {"\\COM\xC2\xB9", "", "device"},
+    {"\\CONIN$", "", "device"},
+    {"\\a.", "", "ends in a dot or a blank"},
+    {"\\a \\b", "", "ends in a dot or a blank"},
+    {"\\a<b", "", "does not allow"},
+    {"\\a|b", "", "does not allow"},
+    {"\\a*", "", "does not allow"},
+};
+
+TEST(CheckEntryPathTest, RefusesWhatWouldLeaveTheFolderOrMeanSomethingElse) {
+  for (const PathCase& c : kPathCases) {
+    for (const auto& [rules, expected] : {std::pair{PathRules::kAnySystem, c.anySystem},
+                                          std::pair{PathRules::kWindows, c.windows}}) {
+      SCOPED_TRACE(std::string(c.name) + (rules == PathRules::kWindows ? " (Windows)" : ""));
+      Names components;
+      const std::string why = CheckEntryPath(c.name, rules, components);
+      if (*expected == '\0') {
+        EXPECT_EQ(why, "");
+        EXPECT_FALSE(components.empty());
+      } else {
+        EXPECT_NE(why.find(expected), std::string::npos) << why;
+        EXPECT_TRUE(components.empty());
+      }
+    }
+  }
+}
+
+TEST(CheckEntryPathTest, NulInNameIsRefused) {
+  Names components;
+  const std::string why =
+      CheckEntryPath(std::string_view("\\a\0b", 4), PathRules::kAnySystem, components);
+  EXPECT_NE(why.find("control character \\x00"), std::string::npos) << why;
+}
+
+TEST(CheckEntryPathTest, SplitsIntoFolderAndFileNames) {
+  Names components;
+  ASSERT_EQ(CheckEntryPath("\\数据\\sub dir\\a b.txt", PathRules::kWindows, components), "");
+  EXPECT_EQ(components, (Names{"数据", "sub dir", "a b.txt"}));
+}
+
+TEST(DisplayNameTest, EscapesControlCharactersAndBytesThatAreNotText) {
+  pkg::Platform& p = pkg::SystemPlatform();
+  EXPECT_EQ(DisplayName(p, "\\\xCA\xFD\xBE\xDD\\a.txt"), "\\数据\\a.txt");
+  EXPECT_EQ(DisplayName(p, "\\a\x1B[31mb\r"), "\\a\\x1B[31mb\\x0D");
+  EXPECT_EQ(DisplayName(p, "\\ok\x81"), "\\ok\\x81");
+}
+
+struct MemoCase {
+  const char* text;
+  Names lines;
+};
+
+TEST(MemoLinesTest, SplitsAsTheExclusionMemoDoes) {
+  const MemoCase kCases[] = {
+      {"", {}},
+      {"\\a", {"\\a"}},
+      {"\\a\n", {"\\a"}},
+      {"\\a\r\n", {"\\a"}},
+      {"\\a\n\n", {"\\a", ""}},
+      {"\\a\r\n\r\n", {"\\a", ""}},
+      {"\n", {""}},
+      {"\\a\n\n\\b", {"\\a", "", "\\b"}},
+      {" \\a \r\n\t\\b", {" \\a ", "\t\\b"}},
+      {"\\a\r\\b\n", {"\\a\r\\b"}},  // a lone CR is no line break
+  };
+  for (const MemoCase& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    EXPECT_EQ(MemoLines(c.text), c.lines);
+  }
+}
+
+TEST(ProgressTest, FiguresShowRateAndTimeLeftOnceKnown) {
+  const struct {
+    ProgressFigures f;
+    const char* text;
+  } kCases[] = {
+      {{0, 4, 0, 1000, 0.0}, "0/4 files, 0 B of 1000 B, -- /s, -- left"},
+      {{0, 4, 0, 3 << 20, 2.0}, "0/4 files, 0 B of 3.0 MiB, -- /s, -- left"},
+      {{1, 4, 1 << 20, 3 << 20, 2.0}, "1/4 files, 1.0 MiB of 3.0 MiB, 512.0 KiB/s, 0:04 left"},
+      {{9, 10, 9ull << 30, 10ull << 30, 3600.0},
+       "9/10 files, 9.0 GiB of 10.0 GiB, 2.6 MiB/s, 6:40 left"},
+      {{1, 2, 1 << 20, 1ull << 40, 1.0},
+       "1/2 files, 1.0 MiB of 1.0 TiB, 1.0 MiB/s, 291:16:15 left"},
+      {{3, 3, 500, 500, 0.5}, "3/3 files, 500 B of 500 B, 1000 B/s, 0:00 left"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(FormatProgress(c.f), c.text);
+}
+
+TEST(ProgressTest, LineKeepsTheFiguresAndTheEndOfTheNameWithinTheColumns) {
+  const std::string figures = "(3/5) 1/2 files";  // 15 columns
+  const struct {
+    std::string name;
+    std::size_t columns;
+    const char* line;
+  } kCases[] = {
+      {"\\a\\b.txt", 80, "(3/5) 1/2 files  \\a\\b.txt"},
+      {"\\folder\\name.txt", 30, "(3/5) 1/2 files  ...r\\name.txt"},
+      // Chinese characters take two columns each.
+      {"\\数据\\文件文件.txt", 30, "(3/5) 1/2 files  ...件文件.txt"},
+      {"\\a\\b.txt", 20, "(3/5) 1/2 files"},
+      {"\\a\\b.txt", 10, "(3/5) 1/2 "},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.columns);
+    const std::string line = ProgressLine(figures, c.name, c.columns);
+    EXPECT_EQ(line, c.line);
+    EXPECT_LE(DisplayWidth(line), c.columns);
+  }
+}
+
+}  // namespace
+}  // namespace pkgtool
