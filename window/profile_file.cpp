@@ -187,8 +187,15 @@ std::string TProfileFile::Load(bool forWrite) {
 }
 
 void TProfileFile::Store(const std::string& text) {
-  const std::string temp = platform_.SiblingTempPath(path_);
   std::unique_ptr<pkg::PlatformFile> file;
+  if (platform_.KindOf(path_) == pkg::PathKind::kFile) {
+    // Replacing the file would get past its read-only attribute and past a
+    // program that holds it: ask the file itself whether it may be written.
+    if (!platform_.OpenExistingForWriting(path_, file).ok()) WriteFailed();
+    (void)file->Close();
+    file.reset();
+  }
+  const std::string temp = platform_.SiblingTempPath(path_);
   if (!platform_.CreateNewFile(temp, file).ok()) WriteFailed();
   pkg::Status s = file->Write(text.data(), text.size());
   const pkg::Status closed = file->Close();

@@ -174,7 +174,7 @@ TEST_F(ProfileFileTest, WritesCreateTheFileAndKeepTheRest) {
 // Breaks one step of a write; every other call reaches the system.
 class BrokenWrites : public pkgtest::ForwardingPlatform {
  public:
-  enum class Step { kCreate, kWrite, kMove, kRead };
+  enum class Step { kCreate, kWrite, kMove, kRead, kReadOnly };
   explicit BrokenWrites(Step step) : step_(step) {}
 
   pkg::Status CreateNewFile(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
@@ -190,6 +190,11 @@ class BrokenWrites : public pkgtest::ForwardingPlatform {
   pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
     if (step_ == Step::kRead) return pkg::Status::Fail("locked");
     return inner_.OpenForReading(p, f);
+  }
+  pkg::Status OpenExistingForWriting(const std::string& p,
+                                     std::unique_ptr<pkg::PlatformFile>& f) override {
+    if (step_ == Step::kReadOnly) return pkg::Status::Fail("read-only");
+    return inner_.OpenExistingForWriting(p, f);
   }
 
  private:
@@ -220,6 +225,7 @@ TEST_F(ProfileFileTest, AFailedWriteReportsThePathAndKeepsTheOldFile) {
       {"disk full", BrokenWrites::Step::kWrite},
       {"file cannot be replaced", BrokenWrites::Step::kMove},
       {"file cannot be read", BrokenWrites::Step::kRead},
+      {"file is read-only", BrokenWrites::Step::kReadOnly},
   };
   const std::string old = "[Other]\r\nX=1\r\n[Config]\r\nGame=2\r\n";
   for (const auto& c : kCases) {

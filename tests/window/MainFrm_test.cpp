@@ -1,0 +1,381 @@
+// The main window in this process: what a user cannot trigger yet from the
+// window (SetControlsEnable, a save, an error that escapes a handler, a job's
+// texts) and what only this process can see (handler runs, fonts, hints).
+#include "MainFrm.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "form_driver.h"
+#include "pkg_format.h"
+#include "profile_file.h"
+#include "test_support.h"
+#include "uPKGPackWorker.h"
+
+namespace pkgui {
+namespace {
+
+using pkgtest::Bytes;
+using pkgtest::FormControls;
+using pkgtest::TempDir;
+
+// Runs the messages of this thread for a while.
+void Pump(DWORD ms) {
+  const DWORD start = GetTickCount();
+  MSG msg;
+  do {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    Sleep(5);
+  } while (GetTickCount() - start < ms);
+}
+
+class MainFrmTest : public testing::Test {
+ protected:
+  void Open() {
+    form_ = std::make_unique<TForm1>(IniPath(), false);
+    form_->Create(GetModuleHandleW(nullptr));
+    form_->Show(SW_SHOWNORMAL);
+    Pump(50);
+    c_ = pkgtest::FindControls(form_->Handle());
+  }
+  void TearDown() override { form_.reset(); }
+
+  std::string IniPath() const { return pkgtest::U8(dir_ / "Zerith_DURAdazov.ini"); }
+  std::string IniText() const {
+    const Bytes b = pkgtest::ReadFile(dir_ / "Zerith_DURAdazov.ini");
+    return std::string(b.begin(), b.end());
+  }
+  void WriteIni(const std::string& text) const {
+    pkgtest::WriteFile(dir_ / "Zerith_DURAdazov.ini", text);
+  }
+
+  TempDir dir_;
+  std::unique_ptr<TForm1> form_;
+  FormControls c_;
+};
+
+TEST_F(MainFrmTest, SetControlsEnableSwitchesTheInputsAndLeavesTheButtonsAlone) {
+  Open();
+  const std::vector<HWND> inputs = {
+      c_.cxTextEdit1, c_.cxTextEdit2,    c_.cxTextEdit4,    c_.cxButton1,      c_.cxButton2,
+      c_.cxCheckBox1, c_.cxRadioButton1, c_.cxRadioButton2, c_.cxRadioButton3, c_.cxMemo1};
+  pkgtest::SetText(c_.cxTextEdit3, L"AB");
+  for (bool custom : {false, true}) {
+    SCOPED_TRACE(custom ? "custom key" : "game 1");
+    if (custom) SendMessageW(c_.cxRadioButton3, BM_CLICK, 0, 0);
+    // The buttons as the callers leave them: each state of each.
+    EnableWindow(c_.cxButton3, custom);
+    EnableWindow(c_.cxButton4, !custom);
+
+    form_->SetControlsEnable(false);
+    for (HWND h : inputs) EXPECT_FALSE(pkgtest::Enabled(h)) << pkgtest::Text(h);
+    EXPECT_FALSE(pkgtest::Enabled(c_.cxTextEdit3));
+    EXPECT_EQ(pkgtest::Enabled(c_.cxButton3), custom);
+    EXPECT_EQ(pkgtest::Enabled(c_.cxButton4), !custom);
+
+    form_->SetControlsEnable(true);
+    for (HWND h : inputs) EXPECT_TRUE(pkgtest::Enabled(h)) << pkgtest::Text(h);
+    EXPECT_EQ(pkgtest::Enabled(c_.cxTextEdit3), custom);
+    EXPECT_EQ(pkgtest::Enabled(c_.cxButton3), custom);
+    EXPECT_EQ(pkgtest::Enabled(c_.cxButton4), !custom);
+
+    // Texts, selection and status bar untouched.
+    EXPECT_EQ(pkgtest::Text(c_.cxTextEdit3), L"AB");
+    EXPECT_EQ(pkgtest::Checked(c_.cxRadioButton3), custom);
+    EXPECT_EQ(pkgtest::Checked(c_.cxRadioButton1), !custom);
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+  }
+}
+
+// Counts the check states each radio button is given.
+struct CheckLog {
+  std::map<HWND, int> checked, unchecked;
+  void Clear() {
+    checked.clear();
+    unchecked.clear();
+  }
+};
+
+LRESULT CALLBACK LogChecks(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                           DWORD_PTR log) {
+  if (msg == BM_SETCHECK) {
+    auto* l = reinterpret_cast<CheckLog*>(log);
+    ++(wParam == BST_CHECKED ? l->checked : l->unchecked)[hwnd];
+  }
+  return DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
+TEST_F(MainFrmTest, ASelectionRunsItsHandlerOnceAndAReselectionNone) {
+  Open();
+  CheckLog log;
+  const HWND radios[] = {c_.cxRadioButton1, c_.cxRadioButton2, c_.cxRadioButton3};
+  for (HWND r : radios) SetWindowSubclass(r, LogChecks, 1, reinterpret_cast<DWORD_PTR>(&log));
+
+  for (HWND clicked : {c_.cxRadioButton2, c_.cxRadioButton3, c_.cxRadioButton1}) {
+    SCOPED_TRACE(pkgtest::Text(clicked));
+    log.Clear();
+    SendMessageW(clicked, BM_CLICK, 0, 0);
+    // The group deselects the others once, and the handler once more.
+    for (HWND r : radios) {
+      EXPECT_EQ(log.checked[r], r == clicked ? 1 : 0) << pkgtest::Text(r);
+      EXPECT_EQ(log.unchecked[r], r == clicked ? 0 : 2) << pkgtest::Text(r);
+    }
+    log.Clear();
+    SendMessageW(clicked, BM_CLICK, 0, 0);  // again: nothing runs
+    form_->SelectKeyChoice(clicked == c_.cxRadioButton1   ? form_->cxRadioButton1
+                           : clicked == c_.cxRadioButton2 ? form_->cxRadioButton2
+                                                          : form_->cxRadioButton3);
+    EXPECT_TRUE(log.checked.empty() && log.unchecked.empty());
+  }
+  for (HWND r : radios) RemoveWindowSubclass(r, LogChecks, 1);
+}
+
+TEST_F(MainFrmTest, ASaveWritesTheSixKeysInOrderAndKeepsOtherSections) {
+  WriteIni("[Window]\r\nLeft=5\r\n[Config]\r\nGame=3\r\nExtra=x\r\n");
+  Open();
+  pkgtest::SetText(c_.cxTextEdit1, L"D:\\游戏\\数据");
+  pkgtest::SetText(c_.cxTextEdit2, L"D:\\out.pkg");
+  SendMessageW(c_.cxRadioButton2, BM_CLICK, 0, 0);
+  pkgtest::SetText(c_.cxTextEdit3, L"not hex");  // saved although disabled
+  SendMessageW(c_.cxCheckBox1, BM_CLICK, 0, 0);
+  pkgtest::SetText(c_.cxTextEdit4, L"0042");  // the parsed number is saved, not the text
+  form_->SaveSettings(42);
+  EXPECT_EQ(
+      IniText(),
+      "[Window]\r\nLeft=5\r\n[Config]\r\nGame=2\r\nExtra=x\r\n"
+      "SourceDirectory=D:\\\xd3\xce\xcf\xb7\\\xca\xfd\xbe\xdd\r\n"
+      "OutputPKGPath=D:\\out.pkg\r\nCustomPKGKey=not hex\r\nCompressData=1\r\nPKGType=42\r\n");
+
+  // The next start shows what was saved.
+  form_.reset();
+  Open();
+  EXPECT_EQ(pkgtest::Text(c_.cxTextEdit1), L"D:\\游戏\\数据");
+  EXPECT_EQ(pkgtest::Text(c_.cxTextEdit3), L"not hex");
+  EXPECT_FALSE(pkgtest::Enabled(c_.cxTextEdit3));
+  EXPECT_TRUE(pkgtest::Checked(c_.cxRadioButton2));
+  EXPECT_TRUE(pkgtest::Checked(c_.cxCheckBox1));
+  EXPECT_EQ(pkgtest::Text(c_.cxTextEdit4), L"42");
+}
+
+TEST_F(MainFrmTest, ARefusedSaveReportsThePathAndLeavesTheFileAsItWas) {
+  const std::string old = "[Config]\r\nGame=3\r\n";
+  WriteIni(old);
+  // Another program holds the file open for reading and lets nobody write it.
+  const std::wstring ini = (dir_ / "Zerith_DURAdazov.ini").wstring();
+  const HANDLE holder =
+      CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  Open();
+  try {
+    form_->SaveSettings(1);
+    ADD_FAILURE() << "the save did not fail";
+  } catch (const EProfileWriteError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + IniPath());
+  }
+  CloseHandle(holder);
+  EXPECT_EQ(IniText(), old);
+  EXPECT_EQ(pkgtest::ListNames(dir_.path()), std::vector<std::string>{"Zerith_DURAdazov.ini"});
+}
+
+// Waits for the application's error box, reads it and closes it.
+struct ErrorBox {
+  std::wstring caption, text;
+  bool icon = false;
+};
+
+ErrorBox CloseErrorBox(DWORD thread) {
+  ErrorBox box;
+  for (int i = 0; i < 500; ++i) {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        thread,
+        [](HWND h, LPARAM p) {
+          wchar_t cls[16] = {};
+          GetClassNameW(h, cls, 16);
+          if (wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(h)) return TRUE;
+          *reinterpret_cast<HWND*>(p) = h;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    if (found) {
+      box.caption = pkgtest::Text(found);
+      box.text = pkgtest::Text(GetDlgItem(found, 0xFFFF));
+      for (HWND h = GetWindow(found, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT))
+        if ((GetWindowLongPtrW(h, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) box.icon = true;
+      PostMessageW(found, WM_COMMAND, IDOK, 0);
+      return box;
+    }
+    Sleep(10);
+  }
+  return box;
+}
+
+TEST_F(MainFrmTest, AnErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
+  Open();
+  const struct {
+    const char* message;
+    const wchar_t* shown;
+  } kCases[] = {
+      {"Unable to write to C:\\z\\Zerith_DURAdazov.ini",
+       L"Unable to write to C:\\z\\Zerith_DURAdazov.ini."},
+      {"无法写入", L"无法写入."},
+      {"(done)", L"(done)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    std::atomic<bool> after{false};
+    const std::string message = c.message;
+    form_->JobHost().PostToMainThread([message] { throw std::runtime_error(message); });
+    form_->JobHost().PostToMainThread([&after] { after = true; });
+    ErrorBox box;
+    // The box runs its own message loop on this thread; another one closes it.
+    std::thread closer([&box, tid = GetCurrentThreadId()] { box = CloseErrorBox(tid); });
+    Pump(300);
+    closer.join();
+    EXPECT_EQ(box.caption, L"Zerith_DURAdazov");
+    EXPECT_EQ(box.text, c.shown);
+    EXPECT_TRUE(box.icon);
+    Pump(50);
+    EXPECT_TRUE(after) << "the next message was not handled";
+    EXPECT_TRUE(IsWindow(form_->Handle()));
+  }
+}
+
+// Records every text status panel 0 is given.
+LRESULT CALLBACK LogPanel0(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                           DWORD_PTR log) {
+  if (msg == SB_SETTEXTW && LOBYTE(wParam) == 0)
+    reinterpret_cast<std::vector<std::wstring>*>(log)->push_back(
+        reinterpret_cast<const wchar_t*>(lParam));
+  return DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
+TEST_F(MainFrmTest, AJobsTextsReachStatusPanel0OnTheWindowsThread) {
+  Open();
+  TempDir src;
+  pkgtest::WriteFile(src / "资料.txt", std::string("data"));
+  std::vector<std::wstring> texts;
+  SetWindowSubclass(c_.StatusBar1, LogPanel0, 1, reinterpret_cast<DWORD_PTR>(&texts));
+
+  auto job = pkg::PKGPackWorker::Create(form_->JobHost());
+  job->FWindowHandle = reinterpret_cast<pkg::WindowHandle>(form_->Handle());
+  job->FSourceDirectory = pkgtest::U8(src.path());
+  job->FOutputPKGPath = pkgtest::U8(dir_ / "out.pkg");
+  job->FKey.assign(pkg::kGame1Key.begin(), pkg::kGame1Key.end());
+  job->FKeyLength = 8;
+  ASSERT_TRUE(job->Start().ok());
+  job.reset();
+
+  MSG msg{};
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < 20000) {
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      Sleep(5);
+      continue;
+    }
+    if (msg.message == pkg::kWM_PACKNOTIFY) break;
+    DispatchMessageW(&msg);
+  }
+  ASSERT_EQ(msg.message, pkg::kWM_PACKNOTIFY);
+  EXPECT_EQ(msg.hwnd, form_->Handle());
+  EXPECT_EQ(msg.lParam, pkg::NOTIFY_FINISHED);
+  EXPECT_EQ(msg.wParam, 1u);
+  EXPECT_EQ(texts, (std::vector<std::wstring>{L"(1/5) 正在创建要打包的文件列表...",
+                                              L"(2/5) 正在创建PKG文件头...",
+                                              L"(3/5) 正在打包文件: \\资料.txt",
+                                              L"(4/5) 正在生成索引信息...", L"(5/5) 正在保存..."}));
+  EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 0), L"(5/5) 正在保存...");
+  RemoveWindowSubclass(c_.StatusBar1, LogPanel0, 1);
+}
+
+// Tells whether it ran and when it is freed.
+struct Probe {
+  std::shared_ptr<bool> ran = std::make_shared<bool>(false);
+  std::shared_ptr<int> token = std::make_shared<int>(0);
+  std::function<void()> Call() const {
+    return [ran = ran, token = token] { *ran = true; };
+  }
+  bool Freed() const { return token.use_count() == 1; }
+};
+
+TEST_F(MainFrmTest, CallsForAWindowThatIsGoneAreFreedWithoutRunning) {
+  Open();
+  Probe queued, late;
+  form_->JobHost().PostToMainThread(queued.Call());
+  EXPECT_FALSE(queued.Freed());
+  DestroyWindow(form_->Handle());  // before the queued call ran
+  EXPECT_TRUE(queued.Freed());
+  form_->JobHost().PostToMainThread(late.Call());
+  EXPECT_TRUE(late.Freed());
+  Pump(50);
+  EXPECT_FALSE(*queued.ran);
+  EXPECT_FALSE(*late.ran);
+}
+
+TEST_F(MainFrmTest, ControlsUseTheWindowFontAndTheStatusBarItsOwn) {
+  Open();
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  const HFONT font = reinterpret_cast<HFONT>(SendMessageW(c_.cxTextEdit1, WM_GETFONT, 0, 0));
+  LOGFONTW lf{};
+  ASSERT_TRUE(font && GetObjectW(font, sizeof lf, &lf));
+  EXPECT_STREQ(lf.lfFaceName, L"宋体");
+  EXPECT_EQ(lf.lfHeight, ScaleToDpi(-12, dpi));
+  EXPECT_EQ(lf.lfWeight, FW_NORMAL);
+  EXPECT_EQ(lf.lfCharSet, ANSI_CHARSET);
+  for (HWND h :
+       {c_.cxGroupBox4, c_.Label3, c_.cxMemo1, c_.cxCheckBox1, c_.cxRadioButton2, c_.cxButton3})
+    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0)), font) << pkgtest::Text(h);
+  EXPECT_NE(reinterpret_cast<HFONT>(SendMessageW(c_.StatusBar1, WM_GETFONT, 0, 0)), font);
+}
+
+TEST_F(MainFrmTest, FiveControlsShowTheirHintsTwoLineOnesOnTwoLines) {
+  Open();
+  HWND tips = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND h, LPARAM p) {
+        wchar_t cls[32] = {};
+        GetClassNameW(h, cls, 32);
+        if (wcscmp(cls, TOOLTIPS_CLASSW) == 0) *reinterpret_cast<HWND*>(p) = h;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&tips));
+  ASSERT_TRUE(tips);
+  ASSERT_EQ(SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0), 5);
+  std::map<HWND, std::wstring> hints;
+  for (int i = 0; i < 5; ++i) {
+    wchar_t text[512] = {};
+    TTTOOLINFOW ti{};
+    ti.cbSize = sizeof ti;
+    ti.lpszText = text;
+    ASSERT_TRUE(SendMessageW(tips, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(&ti)));
+    hints[reinterpret_cast<HWND>(ti.uId)] = text;
+  }
+  const std::wstring typeHint = L"除UI.pkg外，其余文件类型均为1。";
+  EXPECT_EQ(hints[c_.Label4], typeHint);
+  EXPECT_EQ(hints[c_.cxTextEdit4], typeHint);
+  EXPECT_EQ(hints[c_.cxCheckBox1],
+            L"警告：封包内文件是否压缩由游戏程序决定而不由PKG封包决定！\r\n"
+            L"请务必保持与原封包类型一致！");
+  EXPECT_EQ(hints[c_.cxRadioButton3],
+            L"该选项为自定义封包密码，如果不懂PKG封包切勿使用！\r\n"
+            L"右侧填写封包密码，格式为密码HEX值（例：3A7F0C52E9）");
+  EXPECT_EQ(hints[c_.cxTextEdit3], L"该选项为自定义封包密码，如果不懂PKG封包切勿使用！");
+  // Without a maximum width the tooltip would show a CR LF hint on one line.
+  EXPECT_GT(SendMessageW(tips, TTM_GETMAXTIPWIDTH, 0, 0), 0);
+}
+
+}  // namespace
+}  // namespace pkgui

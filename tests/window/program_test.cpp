@@ -1,0 +1,324 @@
+// The real program, started from a folder of its own under Wine and driven
+// from outside with window messages, as a user's clicks and keys would.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "form_driver.h"
+#include "test_support.h"
+
+namespace pkgtest {
+namespace {
+
+const wchar_t kIni[] = L"Zerith_DURAdazov.ini";
+
+class ProgramTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(ProgramPath().empty()) << "ZERITH_EXE is not set"; }
+};
+
+RECT RectInParent(HWND hwnd) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+TEST_F(ProgramTest, OpensInItsInitialStateAndClosesWithoutWritingSettings) {
+  TempDir dir;
+  ProgramRun run(ProgramPath(), dir.path().wstring());
+  const HWND form = run.Form();
+  ASSERT_TRUE(form);
+  const FormControls c = FindControls(form);
+  ASSERT_FALSE(testing::Test::HasFailure());
+
+  // The window: caption, place, client size, fixed border, minimize and close only.
+  EXPECT_EQ(Text(form), L"Zerith_DURAdazov");
+  RECT frame, client;
+  GetWindowRect(form, &frame);
+  GetClientRect(form, &client);
+  EXPECT_EQ(frame.left, 192);
+  EXPECT_EQ(frame.top, 130);
+  EXPECT_EQ(client.right, 601);
+  EXPECT_EQ(client.bottom, 345);
+  const LONG_PTR style = GetWindowLongPtrW(form, GWL_STYLE);
+  EXPECT_FALSE(style & WS_THICKFRAME);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_TRUE(style & WS_SYSMENU);
+
+  // Places in the parent, at 96 dots per inch.
+  const struct {
+    HWND hwnd;
+    LONG left, top, width, height;  // -1: the height is the font's
+  } kPlaces[] = {
+      {c.cxGroupBox1, 16, 16, 569, 105},   {c.cxTextEdit1, 88, 28, 361, -1},
+      {c.cxButton1, 456, 24, 89, 25},      {c.cxGroupBox2, 16, 128, 281, 153},
+      {c.cxMemo1, 16, 24, 249, 97},        {c.cxGroupBox3, 304, 128, 281, 65},
+      {c.cxTextEdit4, 208, 26, 57, -1},    {c.cxGroupBox4, 304, 200, 281, 81},
+      {c.cxRadioButton3, 24, 48, 105, 17}, {c.cxTextEdit3, 128, 46, 137, -1},
+      {c.cxButton3, 176, 288, 121, 25},    {c.cxButton4, 304, 288, 121, 25},
+      {c.StatusBar1, 0, 328, 601, 17},
+  };
+  for (const auto& p : kPlaces) {
+    const RECT r = RectInParent(p.hwnd);
+    SCOPED_TRACE(Text(p.hwnd));
+    EXPECT_EQ(r.left, p.left);
+    EXPECT_EQ(r.top, p.top);
+    EXPECT_EQ(r.right - r.left, p.width);
+    if (p.height >= 0) {
+      EXPECT_EQ(r.bottom - r.top, p.height);
+    }
+  }
+
+  // The controls at start.
+  EXPECT_EQ(Text(c.cxTextEdit1), L"");
+  EXPECT_EQ(Text(c.cxTextEdit2), L"");
+  EXPECT_EQ(Text(c.cxTextEdit3), L"");
+  EXPECT_EQ(Text(c.cxTextEdit4), L"1");
+  EXPECT_EQ(Text(c.cxMemo1), L"");
+  EXPECT_FALSE(Checked(c.cxCheckBox1));
+  EXPECT_TRUE(Checked(c.cxRadioButton1));
+  EXPECT_FALSE(Checked(c.cxRadioButton2));
+  EXPECT_FALSE(Checked(c.cxRadioButton3));
+  EXPECT_FALSE(Enabled(c.cxTextEdit3));
+  EXPECT_TRUE(Enabled(c.cxButton3));
+  EXPECT_FALSE(Enabled(c.cxButton4));
+  for (HWND h : {c.cxTextEdit1, c.cxTextEdit2, c.cxTextEdit4, c.cxButton1, c.cxButton2,
+                 c.cxCheckBox1, c.cxRadioButton1, c.cxRadioButton2, c.cxRadioButton3, c.cxMemo1})
+    EXPECT_TRUE(Enabled(h)) << Text(h);
+  // No default button: Enter clicks nothing.
+  for (HWND h : {c.cxButton1, c.cxButton2, c.cxButton3, c.cxButton4})
+    EXPECT_EQ(GetWindowLongPtrW(h, GWL_STYLE) & BS_TYPEMASK, BS_PUSHBUTTON) << Text(h);
+  EXPECT_TRUE(GetWindowLongPtrW(c.cxMemo1, GWL_STYLE) & ES_MULTILINE);
+  EXPECT_EQ(PanelText(c.StatusBar1, 0).rfind(L"Version:1.00 - ", 0), 0u)
+      << PanelText(c.StatusBar1, 0);
+  EXPECT_GT(PanelText(c.StatusBar1, 0).size(), std::wstring(L"Version:1.00 - ").size());
+  EXPECT_EQ(PanelText(c.StatusBar1, 1), L"就绪");
+  EXPECT_EQ(Focus(form), c.cxTextEdit1);
+
+  // Closing asks nothing and writes no settings.
+  EXPECT_TRUE(run.Close());
+  EXPECT_EQ(ListNames(dir.path()), std::vector<std::string>{"Zerith_DURAdazov.exe"});
+}
+
+struct LoadCase {
+  const char* what;
+  const char* ini;  // code page 936 bytes; nullptr: no file; "/": a folder of that name
+  const wchar_t* source;
+  const wchar_t* output;
+  const wchar_t* key;
+  bool compress;
+  const wchar_t* type;
+  int game;
+};
+
+const std::string k3000(3000, 'a');
+const std::wstring k2047(2047, L'a');
+
+TEST_F(ProgramTest, LoadsEveryCaseOfTheSettingsFile) {
+  const std::string longSource = "[Config]\r\nSourceDirectory=" + k3000 +
+                                 "\r\nOutputPKGPath=D:\\\xd3\xce\xcf\xb7\\out.pkg\r\n"
+                                 "CustomPKGKey=3a7f0c\r\nPKGType=\r\nGame=3\r\n";
+  const LoadCase kCases[] = {
+      {"no file", nullptr, L"", L"", L"", false, L"1", 1},
+      {"a folder of the name", "/", L"", L"", L"", false, L"1", 1},
+      {"no Config section", "[Other]\r\nGame=3\r\nPKGType=5\r\nCompressData=1\r\n", L"", L"", L"",
+       false, L"1", 1},
+      {"empty Config section", "[Config]\r\n", L"", L"", L"", false, L"1", 1},
+      {"Game 0, PKGType hex, CompressData 2",
+       "[Config]\r\nGame=0\r\nPKGType=$1F\r\nCompressData=2\r\n", L"", L"", L"", true, L"31", 1},
+      {"Game 4, PKGType 0x, CompressData a word",
+       "[Config]\r\nGame=4\r\nPKGType=0x10\r\nCompressData=true\r\n", L"", L"", L"", false, L"16",
+       1},
+      {"Game a word, leading zeros, CompressData -1",
+       "[Config]\r\nGame=two\r\nPKGType=007\r\nCompressData=-1\r\n", L"", L"", L"", true, L"7", 1},
+      {"Game 2, negative PKGType", "[Config]\r\nGame=2\r\nCustomPKGKey=3A7F\r\nPKGType=-5\r\n", L"",
+       L"", L"3A7F", false, L"-5", 2},
+      {"Game 3, empty PKGType, a 3000-byte value, code page 936", longSource.c_str(), k2047.c_str(),
+       L"D:\\游戏\\out.pkg", L"3a7f0c", false, L"1", 3},
+      {"Game 1, PKGType a word, key kept while disabled",
+       "[Config]\r\nGame=1\r\nPKGType=abc\r\nCustomPKGKey=XY\r\nCompressData=0\r\n", L"", L"",
+       L"XY", false, L"1", 1},
+      {"PKGType out of range, Game in hex", "[Config]\r\nPKGType=2147483648\r\nGame=$3\r\n", L"",
+       L"", L"", false, L"1", 3},
+  };
+  // All start at once: each process takes its time to come up under Wine.
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::vector<std::unique_ptr<ProgramRun>> runs;
+  for (const LoadCase& c : kCases) {
+    dirs.push_back(std::make_unique<TempDir>());
+    const fs::path ini = dirs.back()->path() / kIni;
+    if (c.ini && std::string(c.ini) == "/") {
+      fs::create_directory(ini);
+    } else if (c.ini) {
+      WriteFile(ini, std::string(c.ini));
+    }
+    runs.push_back(std::make_unique<ProgramRun>(ProgramPath(), dirs.back()->path().wstring()));
+  }
+  for (std::size_t i = 0; i < std::size(kCases); ++i) {
+    const LoadCase& c = kCases[i];
+    SCOPED_TRACE(c.what);
+    const HWND form = runs[i]->Form();
+    ASSERT_TRUE(form);
+    const FormControls f = FindControls(form);
+    EXPECT_EQ(Text(f.cxTextEdit1), c.source);
+    EXPECT_EQ(Text(f.cxTextEdit2), c.output);
+    EXPECT_EQ(Text(f.cxTextEdit3), c.key);
+    EXPECT_EQ(Checked(f.cxCheckBox1), c.compress);
+    EXPECT_EQ(Text(f.cxTextEdit4), c.type);
+    EXPECT_EQ(Checked(f.cxRadioButton1), c.game == 1);
+    EXPECT_EQ(Checked(f.cxRadioButton2), c.game == 2);
+    EXPECT_EQ(Checked(f.cxRadioButton3), c.game == 3);
+    EXPECT_EQ(Enabled(f.cxTextEdit3), c.game == 3);
+    EXPECT_TRUE(Enabled(f.cxButton3));
+    EXPECT_FALSE(Enabled(f.cxButton4));
+    const fs::path ini = dirs[i]->path() / kIni;
+    const Bytes before = c.ini && fs::is_regular_file(ini) ? ReadFile(ini) : Bytes();
+    EXPECT_TRUE(runs[i]->Close());
+    // A load writes nothing.
+    if (c.ini && fs::is_regular_file(ini)) {
+      EXPECT_EQ(ReadFile(ini), before);
+    }
+    if (!c.ini) {
+      EXPECT_FALSE(fs::exists(ini));
+    }
+  }
+}
+
+// One process, used the way a person would: clicks, Tab, arrows, typing.
+class DrivenProgramTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    run_ = std::make_unique<ProgramRun>(ProgramPath(), dir_.path().wstring());
+    form_ = run_->Form();
+    ASSERT_TRUE(form_);
+    c_ = FindControls(form_);
+    ASSERT_FALSE(testing::Test::HasFailure());
+  }
+  void TearDown() override {
+    if (run_) {
+      EXPECT_TRUE(run_->Close());
+    }
+  }
+  // Tab from the current focus until it reaches target; false after a round.
+  bool TabTo(HWND target) {
+    for (int i = 0; i < 16 && Focus(form_) != target; ++i) PressKey(form_, VK_TAB);
+    return Focus(form_) == target;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ProgramRun> run_;
+  HWND form_ = nullptr;
+  FormControls c_;
+};
+
+TEST_F(DrivenProgramTest, TheKeyFieldFollowsTheCustomChoice) {
+  SendMessageW(c_.cxRadioButton3, BM_CLICK, 0, 0);
+  EXPECT_TRUE(Checked(c_.cxRadioButton3));
+  EXPECT_FALSE(Checked(c_.cxRadioButton1));
+  EXPECT_TRUE(Enabled(c_.cxTextEdit3));
+  SetText(c_.cxTextEdit3, L"3A7F0C52E9");
+
+  for (HWND radio : {c_.cxRadioButton1, c_.cxRadioButton2, c_.cxRadioButton1}) {
+    SCOPED_TRACE(Text(radio));
+    SendMessageW(radio, BM_CLICK, 0, 0);
+    EXPECT_EQ(Checked(c_.cxRadioButton1), radio == c_.cxRadioButton1);
+    EXPECT_EQ(Checked(c_.cxRadioButton2), radio == c_.cxRadioButton2);
+    EXPECT_FALSE(Checked(c_.cxRadioButton3));
+    EXPECT_FALSE(Enabled(c_.cxTextEdit3));
+    EXPECT_EQ(Text(c_.cxTextEdit3), L"3A7F0C52E9");
+  }
+
+  // Clicking the selected one again changes nothing.
+  SendMessageW(c_.cxRadioButton1, BM_CLICK, 0, 0);
+  EXPECT_TRUE(Checked(c_.cxRadioButton1));
+  EXPECT_FALSE(Checked(c_.cxRadioButton2) || Checked(c_.cxRadioButton3));
+  EXPECT_FALSE(Enabled(c_.cxTextEdit3));
+}
+
+TEST_F(DrivenProgramTest, TabEntersTheKeyGroupAtItsChoiceAndArrowsSelect) {
+  SendMessageW(c_.cxRadioButton2, BM_CLICK, 0, 0);
+  ASSERT_TRUE(TabTo(c_.cxTextEdit4));
+  PressKey(form_, VK_TAB);
+  EXPECT_EQ(Focus(form_), c_.cxRadioButton2) << "Tab enters the group at its selected button";
+  PressKey(form_, VK_TAB);
+  EXPECT_EQ(Focus(form_), c_.cxButton3) << "and leaves it from there";
+  PressKey(form_, VK_TAB);
+  EXPECT_EQ(Focus(form_), c_.cxTextEdit1) << "the disabled abort button is skipped";
+
+  ASSERT_TRUE(TabTo(c_.cxRadioButton2));
+  PressKey(form_, VK_RIGHT);  // onto the custom choice: selected, key field enabled
+  EXPECT_EQ(Focus(form_), c_.cxRadioButton3);
+  EXPECT_TRUE(Checked(c_.cxRadioButton3));
+  EXPECT_FALSE(Checked(c_.cxRadioButton2));
+  EXPECT_TRUE(Enabled(c_.cxTextEdit3));
+  PressKey(form_, VK_DOWN);  // the enabled key field is part of the round
+  EXPECT_EQ(Focus(form_), c_.cxTextEdit3);
+  EXPECT_TRUE(Checked(c_.cxRadioButton3));
+
+  SendMessageW(c_.cxRadioButton3, BM_CLICK, 0, 0);
+  EXPECT_EQ(Focus(form_), c_.cxRadioButton3);
+  PressKey(form_, VK_LEFT);
+  EXPECT_EQ(Focus(form_), c_.cxRadioButton2);
+  EXPECT_TRUE(Checked(c_.cxRadioButton2));
+  EXPECT_FALSE(Enabled(c_.cxTextEdit3));
+  PressKey(form_, VK_UP);
+  PressKey(form_, VK_UP);  // round from the first to the last radio button
+  EXPECT_EQ(Focus(form_), c_.cxRadioButton3);
+  EXPECT_TRUE(Checked(c_.cxRadioButton3));
+  PressKey(form_, VK_SPACE);  // already selected: stays so
+  EXPECT_TRUE(Checked(c_.cxRadioButton3));
+  EXPECT_FALSE(Checked(c_.cxRadioButton1) || Checked(c_.cxRadioButton2));
+}
+
+TEST_F(DrivenProgramTest, TheTypeFieldTakesDigitsBackspaceAndEnterOnly) {
+  ASSERT_TRUE(TabTo(c_.cxTextEdit4));
+  SendMessageW(c_.cxTextEdit4, EM_SETSEL, 0, -1);
+  for (wchar_t ch : std::wstring(L"a1-2")) TypeChar(form_, ch);
+  EXPECT_EQ(Text(c_.cxTextEdit4), L"12");
+  for (wchar_t ch : std::wstring(L" +$x中\x1b\t\x16")) TypeChar(form_, ch);
+  EXPECT_EQ(Text(c_.cxTextEdit4), L"12");
+  EXPECT_EQ(Focus(form_), c_.cxTextEdit4) << "a typed Tab character moves nothing";
+  SendMessageW(Focus(form_), WM_IME_CHAR, L'中', 1);
+  EXPECT_EQ(Text(c_.cxTextEdit4), L"12");
+  TypeChar(form_, L'\b');
+  EXPECT_EQ(Text(c_.cxTextEdit4), L"1");
+  TypeChar(form_, L'\r');  // passed to the field, which keeps one line
+  TypeChar(form_, L'7');
+  EXPECT_EQ(Text(c_.cxTextEdit4), L"17");
+  // Text set without typing is not filtered.
+  SetText(c_.cxTextEdit4, L"-$1F");
+  EXPECT_EQ(Text(c_.cxTextEdit4), L"-$1F");
+}
+
+TEST_F(DrivenProgramTest, EnterAndEscapeDoOnlyWhatTheFocusedControlDoes) {
+  SetText(c_.cxTextEdit1, L"D:\\src");
+  for (HWND target : {c_.cxTextEdit1, c_.cxButton3, c_.cxCheckBox1, c_.cxRadioButton1}) {
+    SCOPED_TRACE(Text(target));
+    ASSERT_TRUE(TabTo(target));
+    for (UINT vk : {VK_RETURN, VK_ESCAPE}) {
+      PressKey(form_, vk);
+      TypeChar(form_, vk == VK_RETURN ? L'\r' : L'\x1b');
+    }
+    EXPECT_TRUE(IsWindowVisible(form_)) << "Escape closed the window";
+    EXPECT_TRUE(Enabled(c_.cxButton3));
+    EXPECT_FALSE(Enabled(c_.cxButton4));
+    EXPECT_EQ(PanelText(c_.StatusBar1, 1), L"就绪");
+    EXPECT_EQ(Text(c_.cxTextEdit1), L"D:\\src");
+    EXPECT_FALSE(Checked(c_.cxCheckBox1));
+  }
+  // In the memo, Enter starts a new line.
+  ASSERT_TRUE(TabTo(c_.cxMemo1));
+  for (wchar_t ch : std::wstring(L"\\a\r\\b")) TypeChar(form_, ch);
+  EXPECT_EQ(Text(c_.cxMemo1), L"\\a\r\n\\b");
+  EXPECT_FALSE(fs::exists(dir_.path() / kIni));
+}
+
+}  // namespace
+}  // namespace pkgtest
