@@ -190,6 +190,80 @@ TEST_F(ProgramTest, LoadsEveryCaseOfTheSettingsFile) {
   }
 }
 
+#pragma pack(push, 2)
+struct IconGroupEntry {  // GRPICONDIRENTRY
+  BYTE width, height, colours, reserved;
+  WORD planes, bitCount;
+  DWORD bytes;
+  WORD id;
+};
+#pragma pack(pop)
+
+std::string Resource(HMODULE module, LPCWSTR type, LPCWSTR name) {
+  HRSRC r = FindResourceW(module, name, type);
+  if (!r) return {};
+  const char* data = static_cast<const char*>(LockResource(LoadResource(module, r)));
+  return std::string(data, SizeofResource(module, r));
+}
+
+std::wstring VersionString(const std::vector<BYTE>& info, const std::wstring& key) {
+  void* value = nullptr;
+  UINT size = 0;
+  const std::wstring path = L"\\StringFileInfo\\080403A8\\" + key;
+  if (!VerQueryValueW(info.data(), path.c_str(), &value, &size)) return L"<missing>";
+  return size ? std::wstring(static_cast<const wchar_t*>(value)) : std::wstring();
+}
+
+TEST_F(ProgramTest, CarriesItsIconManifestAndVersionRecord) {
+  const std::wstring exe = ProgramPath();
+  HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_TRUE(module);
+
+  // The main icon: 16, 24, 48 at 256 colours; 16, 24, 48, 64 at 32 bits.
+  const std::string group = Resource(module, RT_GROUP_ICON, MAKEINTRESOURCEW(1));
+  ASSERT_GE(group.size(), 6u);
+  const WORD count = *reinterpret_cast<const WORD*>(group.data() + 4);
+  ASSERT_EQ(count, 7);
+  ASSERT_EQ(group.size(), 6 + 7 * sizeof(IconGroupEntry));
+  const auto* entries = reinterpret_cast<const IconGroupEntry*>(group.data() + 6);
+  const std::pair<int, int> kImages[] = {{16, 8},  {24, 8},  {48, 8}, {16, 32},
+                                         {24, 32}, {48, 32}, {64, 32}};
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(entries[i].width, kImages[i].first) << i;
+    EXPECT_EQ(entries[i].bitCount, kImages[i].second) << i;
+  }
+
+  const std::string manifest = Resource(module, RT_MANIFEST, MAKEINTRESOURCEW(1));
+  for (const char* part : {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                           "processorArchitecture=\"*\"", "language=\"*\"", "<dpiAware",
+                           ">true</dpiAware>", "<longPathAware", ">true</longPathAware>"})
+    EXPECT_NE(manifest.find(part), std::string::npos) << part;
+  FreeLibrary(module);
+
+  // Version 1.0.0.0, Chinese (PRC) with code page 936, only the company named.
+  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), nullptr);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT n = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &n));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &n));
+  ASSERT_EQ(n, 4u);
+  EXPECT_EQ(translation[0], 0x0804);
+  EXPECT_EQ(translation[1], 936);
+  EXPECT_EQ(VersionString(info, L"CompanyName"), L"Zerith_DURAdazov 开发组");
+  for (const wchar_t* key : {L"FileDescription", L"InternalName", L"LegalCopyright",
+                             L"OriginalFilename", L"ProductName", L"Comments"})
+    EXPECT_EQ(VersionString(info, key), L"") << key;
+}
+
 // One process, used the way a person would: clicks, Tab, arrows, typing.
 class DrivenProgramTest : public ProgramTest {
  protected:
