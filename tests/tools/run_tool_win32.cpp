@@ -43,9 +43,15 @@ HANDLE Inheritable(const fs::path& p, DWORD access, DWORD disposition) {
   return h;
 }
 
-std::string Slurp(const fs::path& p) {
+// A Windows program's text output ends its lines with CR LF; the tests
+// compare lines as on other systems.
+std::string SlurpLines(const fs::path& p) {
   const Bytes b = ReadFile(p);
-  return std::string(b.begin(), b.end());
+  std::string text;
+  for (std::size_t i = 0; i < b.size(); ++i)
+    if (!(b[i] == '\r' && i + 1 < b.size() && b[i + 1] == '\n'))
+      text.push_back(static_cast<char>(b[i]));
+  return text;
 }
 
 }  // namespace
@@ -90,8 +96,8 @@ ToolRun RunTool(const std::vector<std::string>& args) {
   CloseHandle(in);
   CloseHandle(out);
   CloseHandle(err);
-  r.out = Slurp(io / "out");
-  r.err = Slurp(io / "err");
+  r.out = SlurpLines(io / "out");
+  r.err = SlurpLines(io / "err");
   return r;
 }
 
