@@ -178,26 +178,25 @@ TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
   EXPECT_TRUE(ok);
 }
 
-TEST(PkgtoolPack, CtrlCStopsTheJobAndLeavesTheOlderArchive) {
-  TempDir dir;
-  for (int i = 0; i < 40; ++i)
-    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(1 << 20, i, false));
-  WriteFile(dir / "o.pkg", "older archive");
+// Runs pkgtool with args, sends Ctrl-C (SIGINT) once its output holds marker,
+// and returns its exit code.
+int InterruptOnceSeen(const std::vector<std::string>& args, const std::string& marker) {
   int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  const std::string src = (dir / "src").string(), out = (dir / "o.pkg").string();
+  if (pipe(pipeFds) != 0) return -1;
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipeFds[1], 1);
     close(pipeFds[0]);
-    execl(PKGTOOL_PATH, PKGTOOL_PATH, "pack", src.c_str(), out.c_str(), "--compress", nullptr);
+    std::vector<char*> argv{const_cast<char*>(PKGTOOL_PATH)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(PKGTOOL_PATH, argv.data());
     _exit(127);
   }
   close(pipeFds[1]);
-  // Interrupt once the job is storing files.
   std::string seen;
   char buf[256];
-  while (seen.find("(3/5)") == std::string::npos) {
+  while (seen.find(marker) == std::string::npos) {
     const ssize_t n = read(pipeFds[0], buf, sizeof buf);
     if (n <= 0) break;
     seen.append(buf, static_cast<std::size_t>(n));
@@ -208,10 +207,40 @@ TEST(PkgtoolPack, CtrlCStopsTheJobAndLeavesTheOlderArchive) {
   close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 130);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PkgtoolPack, CtrlCStopsTheJobAndLeavesTheOlderArchive) {
+  TempDir dir;
+  for (int i = 0; i < 40; ++i)
+    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(1 << 20, i, false));
+  WriteFile(dir / "o.pkg", "older archive");
+  // Interrupt once the job is storing files.
+  EXPECT_EQ(InterruptOnceSeen(
+                {"pack", (dir / "src").string(), (dir / "o.pkg").string(), "--compress"}, "(3/5)"),
+            130);
   EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
   EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+}
+
+// Extraction stopped by Ctrl-C leaves whole files only: the one being
+// written is removed, temporary name and all.
+TEST(PkgtoolExtract, CtrlCLeavesNoHalfWrittenFile) {
+  TempDir dir;
+  for (int i = 0; i < 40; ++i)
+    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(2 << 20, i, false));
+  ASSERT_EQ(RunTool({"pack", (dir / "src").string(), (dir / "o.pkg").string()}).exitCode, 0);
+  // Interrupt once the first file is out.
+  EXPECT_EQ(
+      InterruptOnceSeen({"extract", (dir / "o.pkg").string(), (dir / "dest").string()}, "\\f"),
+      130);
+  const std::vector<std::string> names = ListNames(dir / "dest");
+  EXPECT_GE(names.size(), 1u);
+  EXPECT_LT(names.size(), 40u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ReadFile(dir / "dest" / name), ReadFile(dir / "src" / name));
+  }
 }
 
 }  // namespace

@@ -224,7 +224,13 @@ int RunExtract(const std::vector<std::string>& args) {
   std::unordered_set<std::string> folderMade;
   std::size_t files = 0;
   std::uint64_t bytes = 0;
+  auto interruptedAfter = [](std::size_t done) {
+    PrintLine(stderr, "pkgtool extract: interrupted; " + std::to_string(done) +
+                          " files were extracted, none is left half-written");
+    return kExitInterrupted;
+  };
   for (const Entry& e : entries) {
+    if (InterruptRequested()) return interruptedAfter(files);
     const pkg::IndexRecord& rec = archive.records[e.record];
     const std::string where = "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
     bool folderFailed = false;
@@ -278,11 +284,7 @@ int RunExtract(const std::vector<std::string>& args) {
       s = force ? platform.MoveFileOver(temp, target) : MoveWithoutReplacing(temp, target);
     if (!s.ok()) {
       (void)platform.RemoveFile(temp);
-      if (interrupted) {
-        PrintLine(stderr, "pkgtool extract: interrupted; " + std::to_string(files) +
-                              " files were extracted, none is left half-written");
-        return kExitInterrupted;
-      }
+      if (interrupted) return interruptedAfter(files);
       fail(where + ": " + s.message());
       continue;
     }
