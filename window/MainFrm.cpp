@@ -261,6 +261,7 @@ void TForm1::CreateHints() {
                            CW_USEDEFAULT, CW_USEDEFAULT, handle_, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
   if (!hints_) return;  // the window works without its hints
+  SetWindowSubclass(hints_, HintsProc, 0, reinterpret_cast<DWORD_PTR>(this));
   // A maximum width lets the two-line hints break at their CR LF.
   SendMessageW(hints_, TTM_SETMAXTIPWIDTH, 0, ScaleToDpi(1000, dpi_));
   for (const ControlLayout& c : FormLayout()) {
@@ -276,24 +277,45 @@ void TForm1::CreateHints() {
   }
 }
 
-// A disabled control gets no mouse messages, so the window passes them on for
-// it: its hint shows all the same.
+HWND TForm1::DisabledHintAt(POINT screen) {
+  for (const ControlLayout& c : FormLayout()) {
+    const HWND hwnd = Control(c.id).Handle;
+    RECT r;
+    if (c.hint && !IsWindowEnabled(hwnd) && IsWindowVisible(hwnd) && GetWindowRect(hwnd, &r) &&
+        PtInRect(&r, screen))
+      return hwnd;
+  }
+  return nullptr;
+}
+
+// A disabled control gets no mouse messages, so the window passes the mouse's
+// moves on for it: its hint shows all the same.
 void TForm1::RelayHint(LPARAM mouse) {
   if (!hints_) return;
   POINT pt{GET_X_LPARAM(mouse), GET_Y_LPARAM(mouse)};
   ClientToScreen(handle_, &pt);
   MSG msg{handle_, WM_MOUSEMOVE, 0, mouse, 0, pt};
-  for (const ControlLayout& c : FormLayout()) {
-    const HWND hwnd = Control(c.id).Handle;
-    RECT r;
-    if (!c.hint || IsWindowEnabled(hwnd) || !GetWindowRect(hwnd, &r) || !PtInRect(&r, pt)) continue;
+  if (const HWND disabled = DisabledHintAt(pt)) {
     POINT local = pt;
-    ScreenToClient(hwnd, &local);
-    msg.hwnd = hwnd;
+    ScreenToClient(disabled, &local);
+    msg.hwnd = disabled;
     msg.lParam = MAKELPARAM(local.x, local.y);
-    break;
   }
   SendMessageW(hints_, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
+}
+
+// The tooltip asks which window lies under the mouse before it shows a hint;
+// for a disabled control the system would name its parent.
+LRESULT CALLBACK TForm1::HintsProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                   DWORD_PTR self) {
+  if (msg == TTM_WINDOWFROMPOINT) {
+    if (const HWND disabled =
+            reinterpret_cast<TForm1*>(self)->DisabledHintAt(*reinterpret_cast<POINT*>(lParam)))
+      return reinterpret_cast<LRESULT>(disabled);
+  } else if (msg == WM_NCDESTROY) {
+    RemoveWindowSubclass(hwnd, HintsProc, 0);
+  }
+  return DefSubclassProc(hwnd, msg, wParam, lParam);
 }
 
 void TForm1::FormCreate() {

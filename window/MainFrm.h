@@ -98,6 +98,9 @@ class TForm1 {
   Ctl IdOf(HWND hwnd) const;
   bool CanTabTo(Ctl id);
   void MoveFocus(Ctl from, bool forward);
+  static LRESULT CALLBACK HintsProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                    DWORD_PTR self);
+  HWND DisabledHintAt(POINT screen);
   void RelayHint(LPARAM mouse);
 
   std::string settingsPath_;

@@ -377,5 +377,72 @@ TEST_F(MainFrmTest, FiveControlsShowTheirHintsTwoLineOnesOnTwoLines) {
   EXPECT_GT(SendMessageW(tips, TTM_GETMAXTIPWIDTH, 0, 0), 0);
 }
 
+struct ShownHint {
+  std::wstring text;  // empty: none
+  int height = 0;
+};
+
+HWND VisibleTooltip() {
+  HWND tips = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND h, LPARAM p) {
+        wchar_t cls[32] = {};
+        GetClassNameW(h, cls, 32);
+        if (wcscmp(cls, TOOLTIPS_CLASSW) == 0 && IsWindowVisible(h))
+          *reinterpret_cast<HWND*>(p) = h;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&tips));
+  return tips;
+}
+
+// Rests the mouse on hwnd and waits until a hint shows (or, with none
+// expected, until none does).
+ShownHint HintShownOver(HWND hwnd, bool expected = true) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dx = ((r.left + r.right) / 2) * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
+  in.mi.dy = ((r.top + r.bottom) / 2) * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
+  in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  SendInput(1, &in, sizeof in);
+  Pump(50);
+  in.mi.dx += 1;
+  SendInput(1, &in, sizeof in);
+  for (int i = 0; i < 200; ++i) {
+    Pump(25);
+    const HWND tips = VisibleTooltip();
+    if (!tips) {
+      if (!expected) return {};
+      continue;
+    }
+    wchar_t text[512] = {};
+    TTTOOLINFOW ti{};
+    ti.cbSize = sizeof ti;
+    ti.lpszText = text;
+    if (!SendMessageW(tips, TTM_GETCURRENTTOOLW, 0, reinterpret_cast<LPARAM>(&ti))) continue;
+    if (reinterpret_cast<HWND>(ti.uId) != hwnd || !expected) continue;  // the last hint going
+    Pump(50);
+    RECT shown;
+    GetWindowRect(tips, &shown);
+    return {text, shown.bottom - shown.top};
+  }
+  return {L"<timed out>", 0};
+}
+
+TEST_F(MainFrmTest, HintsShowWhereTheMouseRestsDisabledControlsIncluded) {
+  Open();
+  ASSERT_FALSE(pkgtest::Enabled(c_.cxTextEdit3));
+  const ShownHint key = HintShownOver(c_.cxTextEdit3);
+  EXPECT_EQ(key.text, L"该选项为自定义封包密码，如果不懂PKG封包切勿使用！");
+  EXPECT_EQ(HintShownOver(c_.Label4).text, L"除UI.pkg外，其余文件类型均为1。");
+  const ShownHint compress = HintShownOver(c_.cxCheckBox1);
+  EXPECT_EQ(compress.text.find(L"\r\n"), compress.text.find(L"！") + 1);
+  EXPECT_GT(compress.height, key.height * 3 / 2) << "the two-line hint shows on one line";
+  EXPECT_EQ(HintShownOver(c_.cxTextEdit1, false).text, L"");
+}
+
 }  // namespace
 }  // namespace pkgui
