@@ -228,7 +228,7 @@ TEST(PkgtoolPack, CtrlCStopsTheJobAndLeavesTheOlderArchive) {
 TEST(PkgtoolExtract, CtrlCLeavesNoHalfWrittenFile) {
   TempDir dir;
   for (int i = 0; i < 40; ++i)
-    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(2 << 20, i, false));
+    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(1 << 20, i, false));
   ASSERT_EQ(RunTool({"pack", (dir / "src").string(), (dir / "o.pkg").string()}).exitCode, 0);
   // Interrupt once the first file is out.
   EXPECT_EQ(
