@@ -67,9 +67,11 @@ int RunList(const std::vector<std::string>& args) {
                           ", trailer at offset " + std::to_string(archive.header.trailerOffset));
   }
   if (r.key >= 0) {
+    // The compressed index runs from the trailer's fixed part to the end.
+    const std::uint64_t compressed =
+        archive.fileSize - archive.header.trailerOffset - pkg::kTrailerFixedSize;
     PrintLine(stdout, "index: " + std::to_string(archive.indexSize) + " bytes, " +
-                          std::to_string(archive.compressedIndex.size()) +
-                          " compressed; key: " + session.KeyUsed());
+                          std::to_string(compressed) + " compressed; key: " + session.KeyUsed());
   }
   std::uint64_t bytes = 0, stored = 0;
   if (!archive.records.empty()) {
