@@ -88,6 +88,211 @@ struct Entry {
   std::vector<std::string> components;
 };
 
+// One extraction: the archive read and inspected, what it will write, and
+// every problem met, each kept as one line.
+class Extraction {
+ public:
+  Extraction(ArchiveSession& session, std::string dest, bool force)
+      : session_(session),
+        platform_(session.platform()),
+        archive_(session.archive()),
+        dest_(std::move(dest)),
+        root_(TrimDest(dest_)),
+        force_(force) {}
+
+  std::vector<std::string>& problems() { return problems_; }
+
+  // Chooses the records (all, or those --only names) and checks that each
+  // name is a path below DEST.
+  void Select(const std::vector<std::string>& only) {
+    std::vector<bool> used(only.size());
+    for (std::size_t i = 0; i < archive_.records.size(); ++i) {
+      const std::string where = "index record " + std::to_string(i + 1);
+      std::string utf8;
+      if (!platform_.FromCodePage936(archive_.records[i].name, utf8)) {
+        Fail(where + ": its name " + session_.Name(i) + " is not code page 936 text");
+        continue;
+      }
+      bool chosen = only.empty();
+      for (std::size_t k = 0; k < only.size(); ++k) {
+        if (Selects(platform_, only[k], utf8)) {
+          chosen = true;
+          used[k] = true;
+        }
+      }
+      if (!chosen) continue;
+      Entry e{i, session_.Name(i), {}};
+      if (std::string why = CheckEntryPath(utf8, kNativeRules, e.components); !why.empty()) {
+        Fail(where + ": refused the name " + e.name + ": " + why);
+        continue;
+      }
+      entries_.push_back(std::move(e));
+    }
+    for (std::size_t k = 0; k < only.size(); ++k)
+      if (!used[k])
+        Fail("--only " + only[k] + ": the archive holds no file or folder of that name");
+  }
+
+  // Looks at what is below DEST already: folders to reuse, files not to
+  // replace, and links not to write through.
+  void CheckDest() {
+    std::unordered_set<std::string> seen;
+    for (const Entry& e : entries_) {
+      bool missing = false;
+      for (std::size_t depth = 1; depth < e.components.size() && !missing; ++depth) {
+        const std::string folder = PathOf(e, depth);
+        if (!seen.insert(folder).second) continue;
+        switch (KindOf(folder)) {
+          case EntryKind::kMissing:
+            missing = true;
+            break;
+          case EntryKind::kDirectory:
+            break;
+          case EntryKind::kFile:
+            Fail(Where(e) + ": '" + folder + "' is a file, where a folder is needed");
+            missing = true;
+            break;
+          case EntryKind::kOther:
+            Fail(Where(e) + ": '" + folder +
+                 "' is a link or a device, which extraction does not write through");
+            missing = true;
+            break;
+        }
+      }
+      if (missing) continue;
+      const std::string target = PathOf(e, e.components.size());
+      switch (KindOf(target)) {
+        case EntryKind::kMissing:
+          break;
+        case EntryKind::kFile:
+          if (!force_)
+            Fail(Where(e) + ": '" + target + "' exists already; give --force to replace it");
+          break;
+        case EntryKind::kDirectory:
+          Fail(Where(e) + ": '" + target + "' is a folder");
+          break;
+        case EntryKind::kOther:
+          Fail(Where(e) + ": '" + target +
+               "' is a link or a device, which extraction does not replace");
+          break;
+      }
+    }
+  }
+
+  // Writes every chosen file; returns the exit code.
+  int WriteAll() {
+    if (platform_.KindOf(dest_) == pkg::PathKind::kMissing) {
+      std::error_code ec;
+      std::filesystem::create_directories(
+          std::filesystem::path(std::u8string(dest_.begin(), dest_.end())), ec);
+      if (ec) {
+        Fail("cannot create the folder '" + dest_ + "': " + ec.message());
+        return kExitFailed;
+      }
+    }
+    CatchInterrupt();
+    for (const Entry& e : entries_) {
+      if (InterruptRequested()) return Interrupted();
+      bool interrupted = false;
+      if (pkg::Status s = WriteOne(e, interrupted); !s.ok()) {
+        if (interrupted) return Interrupted();
+        Fail(Where(e) + ": " + s.message());
+      }
+    }
+    PrintLine(stdout, "extracted " + std::to_string(files_) +
+                          (files_ == 1 ? " file, " : " files, ") + std::to_string(bytes_) +
+                          " bytes, into " + dest_);
+    return problems_.empty() ? kExitOk : kExitFailed;
+  }
+
+ private:
+  void Fail(std::string line) { problems_.push_back(std::move(line)); }
+
+  std::string Where(const Entry& e) const {
+    return "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
+  }
+
+  // The path of e's first depth components below DEST.
+  std::string PathOf(const Entry& e, std::size_t depth) {
+    return platform_.JoinRelative(root_, Join(e.components, depth));
+  }
+
+  int Interrupted() {
+    PrintLine(stderr, "pkgtool extract: interrupted; " + std::to_string(files_) +
+                          " files were extracted, none is left half-written");
+    return kExitInterrupted;
+  }
+
+  pkg::Status MakeFolders(const Entry& e) {
+    for (std::size_t depth = 1; depth < e.components.size(); ++depth) {
+      const std::string folder = PathOf(e, depth);
+      if (foldersMade_.count(folder)) continue;
+      const EntryKind kind = KindOf(folder);
+      if (kind == EntryKind::kMissing) {
+        if (pkg::Status s = MakeDirectory(folder); !s.ok()) return s;
+      } else if (kind != EntryKind::kDirectory) {
+        return pkg::Status::Fail("'" + folder + "' is not a folder");
+      }
+      foldersMade_.insert(folder);
+    }
+    return pkg::Status::Ok();
+  }
+
+  // Writes e's data to a temporary file beside its place and moves it there
+  // once the data has been read in full and found sound; on failure nothing
+  // of it is left.
+  pkg::Status WriteOne(const Entry& e, bool& interrupted) {
+    if (pkg::Status s = MakeFolders(e); !s.ok()) return s;
+    const pkg::IndexRecord& rec = archive_.records[e.record];
+    const std::string target = PathOf(e, e.components.size());
+    const std::string temp = platform_.SiblingTempPath(target);
+    std::unique_ptr<pkg::PlatformFile> file;
+    if (pkg::Status s = platform_.CreateNewFile(temp, file); !s.ok()) return s;
+    pkg::Status s = pkg::StreamRecordData(session_.stream(), archive_, rec,
+                                          [&](std::span<const std::uint8_t> piece) {
+                                            if (InterruptRequested()) {
+                                              interrupted = true;
+                                              return pkg::Status::Fail("interrupted");
+                                            }
+                                            return file->Write(piece.data(), piece.size());
+                                          });
+    if (pkg::Status closed = file->Close(); s.ok() && !closed.ok()) s = closed;
+    file.reset();
+    // Two names that this system does not tell apart (letter case, on
+    // Windows) must not silently become one file.
+    pkg::FileIdentity id;
+    if (s.ok() && KindOf(target) != EntryKind::kMissing && platform_.IdentityOf(target, id).ok()) {
+      if (const auto it = written_.find(id); it != written_.end())
+        s = pkg::Status::Fail("'" + target + "' is the file just extracted for index record " +
+                              std::to_string(it->second + 1) + " (" + session_.Name(it->second) +
+                              "); this system takes the two names for one");
+    }
+    if (s.ok())
+      s = force_ ? platform_.MoveFileOver(temp, target) : MoveWithoutReplacing(temp, target);
+    if (!s.ok()) {
+      (void)platform_.RemoveFile(temp);
+      return s;
+    }
+    if (platform_.IdentityOf(target, id).ok()) written_.emplace(id, e.record);
+    PrintLine(stdout, e.name);
+    ++files_;
+    bytes_ += rec.size;
+    return pkg::Status::Ok();
+  }
+
+  ArchiveSession& session_;
+  pkg::Platform& platform_;
+  const pkg::PkgArchive& archive_;
+  const std::string dest_, root_;
+  const bool force_;
+  std::vector<Entry> entries_;
+  std::vector<std::string> problems_;
+  std::unordered_set<std::string> foldersMade_;
+  std::unordered_map<pkg::FileIdentity, std::size_t, IdentityHash> written_;  // by record
+  std::size_t files_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
 }  // namespace
 
 int RunExtract(const std::vector<std::string>& args) {
@@ -97,7 +302,10 @@ int RunExtract(const std::vector<std::string>& args) {
   std::string error;
   const bool parsed = ParseReadArgs(
       args, a, error, [&](const std::vector<std::string>& all, std::size_t& i, std::string& e) {
-        if (all[i] == "--force") return force = true;
+        if (all[i] == "--force") {
+          force = true;
+          return true;
+        }
         if (all[i] != "--only") return false;
         if (i + 1 >= all.size()) {
           e = "--only needs a relative path";
@@ -119,185 +327,31 @@ int RunExtract(const std::vector<std::string>& args) {
     return Usage("extract", "'" + dest + "' is a file, not a folder");
 
   ArchiveSession session(platform, a.positional[0], a.key);
-  std::vector<std::string> problems;
-  auto fail = [&problems](const std::string& line) { problems.push_back(line); };
-  auto refuse = [&problems]() {
+  Extraction x(session, dest, force);
+  std::vector<std::string>& problems = x.problems();
+  auto show = [&problems] {
     for (const std::string& p : problems) PrintLine(stderr, "pkgtool extract: " + p);
+  };
+  // Nothing is written while the archive or any chosen name has a problem.
+  auto ready = [&] {
+    if (problems.empty()) return true;
+    show();
     PrintLine(stderr, "pkgtool extract: nothing was extracted");
-    return kExitFailed;
+    return false;
   };
-  if (pkg::Status s = session.Open(); !s.ok()) {
-    fail(s.message());
-    return refuse();
-  }
-  const pkg::Inspection r = session.Inspect(fail);
-  if (r.trailerRead && r.key < 0) fail(session.KeyHint());
-  if (!problems.empty()) return refuse();
-  const pkg::PkgArchive& archive = session.archive();
-
-  // Which records, and is each name a path below DEST?
-  std::vector<Entry> entries;
-  std::vector<bool> onlyUsed(only.size());
-  for (std::size_t i = 0; i < archive.records.size(); ++i) {
-    const std::string where = "index record " + std::to_string(i + 1);
-    std::string utf8;
-    if (!platform.FromCodePage936(archive.records[i].name, utf8)) {
-      fail(where + ": its name " + session.Name(i) + " is not code page 936 text");
-      continue;
-    }
-    bool chosen = only.empty();
-    for (std::size_t k = 0; k < only.size(); ++k)
-      if (Selects(platform, only[k], utf8)) chosen = onlyUsed[k] = true;
-    if (!chosen) continue;
-    Entry e{i, session.Name(i), {}};
-    if (std::string why = CheckEntryPath(utf8, kNativeRules, e.components); !why.empty()) {
-      fail(where + ": refused the name " + e.name + ": " + why);
-      continue;
-    }
-    entries.push_back(std::move(e));
-  }
-  for (std::size_t k = 0; k < only.size(); ++k)
-    if (!onlyUsed[k])
-      fail("--only " + only[k] + ": the archive holds no file or folder of that name");
-  if (!problems.empty()) return refuse();
-
-  // What is already below DEST: folders to reuse, files not to replace, and
-  // links not to write through.
-  const std::string root = TrimDest(dest);
-  auto pathOf = [&](const Entry& e, std::size_t depth) {
-    return platform.JoinRelative(root, Join(e.components, depth));
-  };
-  std::unordered_set<std::string> folderSeen;
-  for (const Entry& e : entries) {
-    const std::string where = "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
-    bool missing = false;
-    for (std::size_t depth = 1; depth < e.components.size() && !missing; ++depth) {
-      const std::string folder = pathOf(e, depth);
-      if (!folderSeen.insert(folder).second) continue;
-      switch (KindOf(folder)) {
-        case EntryKind::kMissing:
-          missing = true;
-          break;
-        case EntryKind::kDirectory:
-          break;
-        case EntryKind::kFile:
-          fail(where + ": '" + folder + "' is a file, where a folder is needed");
-          missing = true;
-          break;
-        case EntryKind::kOther:
-          fail(where + ": '" + folder +
-               "' is a link or a device, which extraction does not write through");
-          missing = true;
-          break;
-      }
-    }
-    if (missing) continue;
-    const std::string target = pathOf(e, e.components.size());
-    switch (KindOf(target)) {
-      case EntryKind::kMissing:
-        break;
-      case EntryKind::kFile:
-        if (!force) fail(where + ": '" + target + "' exists already; give --force to replace it");
-        break;
-      case EntryKind::kDirectory:
-        fail(where + ": '" + target + "' is a folder");
-        break;
-      case EntryKind::kOther:
-        fail(where + ": '" + target + "' is a link or a device, which extraction does not replace");
-        break;
-    }
-  }
-  if (!problems.empty()) return refuse();
-
-  if (platform.KindOf(dest) == pkg::PathKind::kMissing) {
-    std::error_code ec;
-    std::filesystem::create_directories(
-        std::filesystem::path(std::u8string(dest.begin(), dest.end())), ec);
-    if (ec) {
-      fail("cannot create the folder '" + dest + "': " + ec.message());
-      return refuse();
-    }
-  }
-
-  CatchInterrupt();
-  std::unordered_map<pkg::FileIdentity, std::size_t, IdentityHash> written;
-  std::unordered_set<std::string> folderMade;
-  std::size_t files = 0;
-  std::uint64_t bytes = 0;
-  auto interruptedAfter = [](std::size_t done) {
-    PrintLine(stderr, "pkgtool extract: interrupted; " + std::to_string(done) +
-                          " files were extracted, none is left half-written");
-    return kExitInterrupted;
-  };
-  for (const Entry& e : entries) {
-    if (InterruptRequested()) return interruptedAfter(files);
-    const pkg::IndexRecord& rec = archive.records[e.record];
-    const std::string where = "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
-    bool folderFailed = false;
-    for (std::size_t depth = 1; depth < e.components.size() && !folderFailed; ++depth) {
-      const std::string folder = pathOf(e, depth);
-      if (folderMade.count(folder)) continue;
-      const EntryKind kind = KindOf(folder);
-      if (kind == EntryKind::kMissing) {
-        if (pkg::Status s = MakeDirectory(folder); !s.ok()) {
-          fail(where + ": " + s.message());
-          folderFailed = true;
-        }
-      } else if (kind != EntryKind::kDirectory) {
-        fail(where + ": '" + folder + "' is not a folder");
-        folderFailed = true;
-      }
-      if (!folderFailed) folderMade.insert(folder);
-    }
-    if (folderFailed) continue;
-
-    const std::string target = pathOf(e, e.components.size());
-    const std::string temp = platform.SiblingTempPath(target);
-    std::unique_ptr<pkg::PlatformFile> file;
-    if (pkg::Status s = platform.CreateNewFile(temp, file); !s.ok()) {
-      fail(where + ": " + s.message());
-      continue;
-    }
-    bool interrupted = false;
-    pkg::Status s = pkg::StreamRecordData(session.stream(), archive, rec,
-                                          [&](std::span<const std::uint8_t> piece) {
-                                            if (InterruptRequested()) {
-                                              interrupted = true;
-                                              return pkg::Status::Fail("interrupted");
-                                            }
-                                            return file->Write(piece.data(), piece.size());
-                                          });
-    if (pkg::Status closed = file->Close(); s.ok() && !closed.ok()) s = closed;
-    file.reset();
-    if (s.ok()) {
-      // Two names that this system does not tell apart (letter case, on
-      // Windows) must not silently become one file.
-      pkg::FileIdentity id;
-      if (KindOf(target) != EntryKind::kMissing && platform.IdentityOf(target, id).ok()) {
-        if (const auto it = written.find(id); it != written.end())
-          s = pkg::Status::Fail("'" + target + "' is the file just extracted for index record " +
-                                std::to_string(it->second + 1) + " (" + session.Name(it->second) +
-                                "); this system takes the two names for one");
-      }
-    }
-    if (s.ok())
-      s = force ? platform.MoveFileOver(temp, target) : MoveWithoutReplacing(temp, target);
-    if (!s.ok()) {
-      (void)platform.RemoveFile(temp);
-      if (interrupted) return interruptedAfter(files);
-      fail(where + ": " + s.message());
-      continue;
-    }
-    pkg::FileIdentity id;
-    if (platform.IdentityOf(target, id).ok()) written.emplace(id, e.record);
-    PrintLine(stdout, e.name);
-    ++files;
-    bytes += rec.size;
-  }
-  PrintLine(stdout, "extracted " + std::to_string(files) + (files == 1 ? " file, " : " files, ") +
-                        std::to_string(bytes) + " bytes, into " + dest);
-  for (const std::string& p : problems) PrintLine(stderr, "pkgtool extract: " + p);
-  return problems.empty() ? kExitOk : kExitFailed;
+  if (pkg::Status s = session.Open(); !s.ok()) problems.push_back(s.message());
+  if (!ready()) return kExitFailed;
+  const pkg::Inspection r =
+      session.Inspect([&problems](const std::string& line) { problems.push_back(line); });
+  if (r.trailerRead && r.key < 0) problems.push_back(session.KeyHint());
+  if (!ready()) return kExitFailed;
+  x.Select(only);
+  if (!ready()) return kExitFailed;
+  x.CheckDest();
+  if (!ready()) return kExitFailed;
+  const int code = x.WriteAll();
+  show();
+  return code;
 }
 
 }  // namespace pkgtool
