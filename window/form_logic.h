@@ -1,7 +1,10 @@
 // Decisions of the main window that need no window: the type field's key
-// filter, the error box's text, and the exclusion memo's lines.
+// filter, the error box's text, the exclusion memo's lines, and the start
+// command's checks.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,5 +25,31 @@ std::wstring WithFullStop(std::wstring message);
 // LF and a lone CR each end a line; the last line counts only when it is not
 // empty.
 std::vector<std::string> MemoLines(std::string_view text);
+
+// The inputs the start command checks, as their controls hold them.
+struct TStartInputs {
+  std::wstring SourceDirectory;  // cxTextEdit1
+  std::wstring OutputPKGPath;    // cxTextEdit2
+  std::wstring PKGType;          // cxTextEdit4
+  std::wstring CustomKey;        // cxTextEdit3
+  int Game = 1;                  // the selected key choice: 1, 2, or 3 for the custom key
+};
+
+// The outcome of the checks: either every check passed, with the converted
+// type number and the index key, or the first failing check's message.
+struct TStartDecision {
+  bool passed = false;
+  std::string message;            // UTF-8; empty when passed
+  bool focusTypeField = false;    // the type field gets the keyboard focus after the box
+  std::int32_t PKGType = 0;       // when passed
+  std::vector<std::uint8_t> key;  // when passed: the built-in key of the game, or the custom one
+};
+
+// The eight checks in their order: source empty, output empty, type empty,
+// (custom key only) key empty, odd length, a pair that is not two hex digits,
+// then the source not an existing folder, then the type not an integer. The
+// folder test is asked only when the checks before it passed.
+TStartDecision CheckStartInputs(const TStartInputs& in,
+                                const std::function<bool(const std::wstring&)>& isDirectory);
 
 }  // namespace pkgui
