@@ -2,17 +2,23 @@
 
 #include <commctrl.h>
 #include <imm.h>
+#include <objbase.h>
+#include <shlobj.h>
 #include <windowsx.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "form_logic.h"
+#include "outcome_text.h"
+#include "pkg_format.h"
 #include "settings.h"
 #include "win_text.h"
 
 namespace pkgui {
 
 TForm1* Form1 = nullptr;
+std::shared_ptr<pkg::PKGPackWorker> PackWorker;
 
 namespace {
 
@@ -58,6 +64,37 @@ bool IsKeyChoice(Ctl id) {
 bool IsDescendant(HWND ancestor, HWND hwnd) {
   return hwnd && (hwnd == ancestor || IsChild(ancestor, hwnd));
 }
+
+bool IsDirectory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string UserDecimalSeparator() {
+  wchar_t buf[8] = {};
+  if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) > 1)
+    return WideToUtf8(buf);
+  return ".";
+}
+
+// The browser opens on the starting folder, expanded down to it.
+int CALLBACK BrowseCallback(HWND hwnd, UINT msg, LPARAM, LPARAM startFolder) {
+  if (msg == BFFM_INITIALIZED && startFolder)
+    SendMessageW(hwnd, BFFM_SETSELECTIONW, TRUE, startFolder);
+  return 0;
+}
+
+// The application's top-level windows that a modal dialog over owner should
+// block besides owner itself, which the dialog disables on its own.
+BOOL CALLBACK CollectEnabledWindows(HWND hwnd, LPARAM list) {
+  if (IsWindowVisible(hwnd) && IsWindowEnabled(hwnd))
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+  return TRUE;
+}
+
+constexpr char kStatusAborted[] = "打包进程已中止！";
+constexpr char kErrorCaption[] = "错误";
+constexpr char kChooseFolderInstruction[] = "请选择需要打包的目录";
 
 }  // namespace
 
@@ -112,6 +149,7 @@ void TForm1::Create(HINSTANCE instance) {
   HDC screen = GetDC(nullptr);
   dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
   ReleaseDC(nullptr, screen);
+  decimalSeparator_ = UserDecimalSeparator();
 
   // A fixed single border: no sizing frame and no maximize button.
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
@@ -414,6 +452,145 @@ void TForm1::cxTextEdit4KeyPress(wchar_t& key) {
   if (!TypeFieldKeyPasses(key)) key = L'\0';
 }
 
+void TForm1::ErrorBox(const std::wstring& text) {
+  MessageBoxW(handle_, text.c_str(), Utf8ToWide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
+}
+
+void TForm1::ReturnToIdle() {
+  SetControlsEnable(true);
+  cxButton3.SetEnabled(true);
+  cxButton4.SetEnabled(false);
+}
+
+void TForm1::cxButton3Click() {
+  TStartInputs in;
+  in.SourceDirectory = cxTextEdit1.Text();
+  in.OutputPKGPath = cxTextEdit2.Text();
+  in.PKGType = cxTextEdit4.Text();
+  in.CustomKey = cxTextEdit3.Text();
+  in.Game = cxRadioButton1.Checked() ? 1 : cxRadioButton2.Checked() ? 2 : 3;
+  const TStartDecision d = CheckStartInputs(in, IsDirectory);
+  if (!d.passed) {
+    ErrorBox(Utf8ToWide(d.message));
+    if (d.focusTypeField) cxTextEdit4.SetFocus();
+    return;
+  }
+
+  SetControlsEnable(false);
+  cxButton3.SetEnabled(false);
+  cxButton4.SetEnabled(true);
+  StatusBar1.SetPanelText(1, Utf8ToWide(kStatusWorking));
+  // Without a job to abort the window must not stay working: after the box
+  // of a refused save or of a thread that cannot be made, it is idle again.
+  try {
+    SaveSettings(d.PKGType);
+  } catch (const std::exception& e) {
+    ShowException(&e);
+    ReturnToIdle();
+    StatusBar1.SetPanelText(1, Utf8ToWide(kStatusReady));
+    return;
+  }
+
+  PackWorker = pkg::PKGPackWorker::Create(host_);
+  pkg::PKGPackWorker& job = *PackWorker;
+  job.FWindowHandle = reinterpret_cast<pkg::WindowHandle>(handle_);
+  job.FSourceDirectory = WideToUtf8(in.SourceDirectory);
+  job.FOutputPKGPath = WideToUtf8(in.OutputPKGPath);
+  job.FCompressData = cxCheckBox1.Checked();
+  job.FPKGType = d.PKGType;
+  job.FKey = d.key;
+  job.FKeyLength = static_cast<std::uint32_t>(d.key.size());
+  job.FExcludeList = MemoLines(WideToUtf8(cxMemo1.Text()));
+  job.FExcludeCount = static_cast<std::uint32_t>(job.FExcludeList.size());
+  if (const pkg::Status s = job.Start(); !s.ok()) {
+    PackWorker.reset();
+    const std::runtime_error e("Thread creation error: " + s.message());
+    ShowException(&e);
+    ReturnToIdle();
+    StatusBar1.SetPanelText(1, Utf8ToWide(kStatusReady));
+  }
+}
+
+void TForm1::cxButton4Click() {
+  // The job stays alive while this holds it, even if it ends meanwhile.
+  const std::shared_ptr<pkg::PKGPackWorker> job = PackWorker;
+  // false: the job has already posted its outcome, whose handler will return
+  // the window to idle.
+  if (!job || !job->Abort()) return;
+  PackWorker.reset();
+  ReturnToIdle();
+  StatusBar1.SetPanelText(0, Utf8ToWide(kStatusAborted));
+  StatusBar1.SetPanelText(1, Utf8ToWide(kStatusReady));
+}
+
+void TForm1::WMPackNotify(WPARAM wParam, LPARAM lParam) {
+  const pkg::OutcomeText o = pkg::DescribeOutcome(
+      static_cast<std::intptr_t>(lParam), static_cast<std::uintptr_t>(wParam),
+      pkg::FailedSourceFile, pkg::FailureDetail, pkg::ElapsedSeconds, decimalSeparator_);
+  if (lParam == pkg::NOTIFY_FAILED || lParam == pkg::NOTIFY_FINISHED) {
+    if (o.known) {
+      if (!o.boxText.empty()) ErrorBox(Utf8ToWide(o.boxText));
+      StatusBar1.SetPanelText(0, Utf8ToWide(o.panelText));
+    }
+    ReturnToIdle();
+  }
+  StatusBar1.SetPanelText(1, Utf8ToWide(kStatusReady));
+}
+
+void TForm1::cxButton1Click() {
+  std::wstring folder = cxTextEdit1.Text();
+  if (ChooseFolder(Utf8ToWide(kChooseFolderInstruction), folder)) cxTextEdit1.SetText(folder);
+}
+
+bool TForm1::ChooseFolder(const std::wstring& instruction, std::wstring& folder) {
+  if (!IsDirectory(folder)) folder.clear();
+  // The browser needs COM on this thread; a program that set it up already
+  // keeps its own.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  IMalloc* malloc = nullptr;
+  if (FAILED(SHGetMalloc(&malloc)) || !malloc) {
+    if (SUCCEEDED(com)) CoUninitialize();
+    return false;
+  }
+  auto* buffer = static_cast<wchar_t*>(malloc->Alloc(MAX_PATH * sizeof(wchar_t)));
+  bool chosen = false;
+  if (buffer) {
+    buffer[0] = L'\0';
+    BROWSEINFOW bi{};
+    bi.hwndOwner = handle_;
+    bi.pszDisplayName = buffer;
+    bi.lpszTitle = instruction.c_str();
+    bi.ulFlags = BIF_RETURNONLYFSDIRS;
+    if (!folder.empty()) {
+      bi.lpfn = BrowseCallback;
+      bi.lParam = reinterpret_cast<LPARAM>(folder.c_str());
+    }
+    std::vector<HWND> disabled;
+    EnumThreadWindows(GetCurrentThreadId(), CollectEnabledWindows,
+                      reinterpret_cast<LPARAM>(&disabled));
+    std::erase(disabled, handle_);
+    for (HWND h : disabled) EnableWindow(h, FALSE);
+    const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS);
+    PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&bi);
+    SetErrorMode(oldMode);
+    for (HWND h : disabled) EnableWindow(h, TRUE);
+    if (item) {
+      // A folder the system cannot name as a path is no choice.
+      chosen = SHGetPathFromIDListW(item, buffer) != FALSE;
+      malloc->Free(item);
+      if (chosen) folder = buffer;
+    }
+    malloc->Free(buffer);
+  }
+  malloc->Release();
+  if (SUCCEEDED(com)) CoUninitialize();
+  return chosen;
+}
+
+void TForm1::cxButton2Click() {
+  if (SaveDialog1.Execute(handle_)) cxTextEdit2.SetText(SaveDialog1.FileName);
+}
+
 bool TForm1::CanTabTo(Ctl id) {
   const TWinControl& c = Control(id);
   if (!IsWindowEnabled(c.Handle) || !IsWindowVisible(c.Handle)) return false;
@@ -445,11 +622,33 @@ LRESULT CALLBACK TForm1::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
 LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_COMMAND: {
-      const Ctl id = IdOf(reinterpret_cast<HWND>(lParam));
-      if (HIWORD(wParam) == BN_CLICKED && IsKeyChoice(id))
-        SelectKeyChoice(static_cast<TcxRadioButton&>(Control(id)));
+      const HWND from = reinterpret_cast<HWND>(lParam);
+      const Ctl id = IdOf(from);
+      // A click message sent to a disabled button runs nothing: no second
+      // job, and no abort without a job.
+      if (HIWORD(wParam) != BN_CLICKED || !IsWindowEnabled(from)) return 0;
+      switch (id) {
+        case Ctl::cxButton1:
+          cxButton1Click();
+          break;
+        case Ctl::cxButton2:
+          cxButton2Click();
+          break;
+        case Ctl::cxButton3:
+          cxButton3Click();
+          break;
+        case Ctl::cxButton4:
+          cxButton4Click();
+          break;
+        default:
+          if (IsKeyChoice(id)) SelectKeyChoice(static_cast<TcxRadioButton&>(Control(id)));
+          break;
+      }
       return 0;
     }
+    case pkg::kWM_PACKNOTIFY:
+      WMPackNotify(wParam, lParam);
+      return 0;
     case WM_ACTIVATE:
       // Like a dialog, the window gives the focus back to the control that
       // had it, and at first to the first control of the tab order.
@@ -481,6 +680,10 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       TMainThreadHost::RunCall(lParam);
       return 0;
     case WM_DESTROY:
+      // A job still running is stopped first, so no partial archive outlives
+      // the window; its pending texts are cancelled, not waited for.
+      if (PackWorker) PackWorker->Abort();
+      PackWorker.reset();
       host_.Detach();
       if (hints_) DestroyWindow(hints_);
       hints_ = nullptr;

@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "controls.h"
 #include "form_layout.h"
 #include "main_thread_host.h"
+#include "uPKGPackWorker.h"
 
 namespace pkgui {
 
@@ -67,6 +69,19 @@ class TForm1 {
   void cxTextEdit4KeyPress(wchar_t& key);
   void FormCreate();
 
+  // The folder and output file pickers.
+  void cxButton1Click();
+  void cxButton2Click();
+  // The start command: checks the inputs, saves the settings and starts a job.
+  void cxButton3Click();
+  // The abort command: stops the running job and returns the window to idle.
+  void cxButton4Click();
+  // The job's outcome (WM_PACKNOTIFY).
+  void WMPackNotify(WPARAM wParam, LPARAM lParam);
+  // The shell's folder browser over this window, starting at folder when it
+  // names an existing folder; true and folder set when one was confirmed.
+  bool ChooseFolder(const std::wstring& instruction, std::wstring& folder);
+
   // Fills the controls from the settings file; silent about any problem.
   void LoadSettings();
   // Writes the controls' values and pkgType to the settings file; a refused
@@ -92,6 +107,11 @@ class TForm1 {
   template <typename Fn>
   void Guarded(Fn&& fn);
 
+  // The modal box of the start checks and the job's failures.
+  void ErrorBox(const std::wstring& text);
+  // Inputs and start button enabled, abort button disabled.
+  void ReturnToIdle();
+
   void CreateControls();
   void CreateHints();
   TWinControl& Control(Ctl id);
@@ -109,11 +129,15 @@ class TForm1 {
   HWND hints_ = nullptr;
   HFONT font_ = nullptr;
   int dpi_ = kLayoutDpi;
-  HWND focusOnActivate_ = nullptr;  // the control that had the focus when the window was left
+  HWND focusOnActivate_ = nullptr;      // the control that had the focus when the window was left
+  std::string decimalSeparator_ = ".";  // the user's, read when the window is created
   TMainThreadHost host_;
 };
 
 // The main window, from the moment its construction begins.
 extern TForm1* Form1;
+// The job started last. Shared with the job's thread, so an abort that meets a
+// job which has just ended still holds a live object.
+extern std::shared_ptr<pkg::PKGPackWorker> PackWorker;
 
 }  // namespace pkgui

@@ -2,6 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace pkgui {
 
 std::wstring TWinControl::Text() const {
@@ -25,6 +28,31 @@ std::wstring TStatusBar::PanelText(int panel) const {
 
 void TStatusBar::SetPanelText(int panel, std::wstring_view text) const {
   SendMessageW(Handle, SB_SETTEXTW, panel, reinterpret_cast<LPARAM>(std::wstring(text).c_str()));
+}
+
+bool TSaveDialog::Execute(HWND owner) {
+  // "Name|pattern|..." becomes the system's "Name\0pattern\0...\0\0".
+  std::wstring filter = Filter;
+  std::replace(filter.begin(), filter.end(), L'|', L'\0');
+  filter.push_back(L'\0');
+  // The system wants the extension without its dot.
+  const std::wstring ext = DefaultExt.starts_with(L'.') ? DefaultExt.substr(1) : DefaultExt;
+  std::vector<wchar_t> name(std::max<std::size_t>(MAX_PATH, FileName.size() + 1), L'\0');
+  std::copy(FileName.begin(), FileName.end(), name.begin());
+
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = owner;
+  ofn.lpstrFilter = filter.c_str();
+  ofn.nFilterIndex = static_cast<DWORD>(FilterIndex);
+  ofn.lpstrFile = name.data();
+  ofn.nMaxFile = static_cast<DWORD>(name.size());
+  ofn.lpstrDefExt = ext.empty() ? nullptr : ext.c_str();
+  ofn.Flags = Options | OFN_EXPLORER;
+  if (!GetSaveFileNameW(&ofn)) return false;
+  FileName = name.data();
+  FilterIndex = static_cast<int>(ofn.nFilterIndex);
+  return true;
 }
 
 }  // namespace pkgui

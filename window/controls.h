@@ -54,6 +54,11 @@ struct TSaveDialog {
   int FilterIndex = 1;
   DWORD Options = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_ENABLESIZING;
   std::wstring FileName;  // empty at start; the last name chosen afterwards
+
+  // Shows the explorer-style save dialog over owner, starting with FileName.
+  // True when a name was confirmed; FileName is then its full path. A cancel
+  // or a failure changes nothing.
+  bool Execute(HWND owner);
 };
 
 }  // namespace pkgui
