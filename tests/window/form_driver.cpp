@@ -142,6 +142,61 @@ void PressKey(HWND form, UINT vk) {
   SendMessageW(target, WM_KEYUP, vk, scan | 1 | (1 << 30) | (1u << 31));
 }
 
+void Click(HWND button) {
+  PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+namespace {
+
+struct DialogSearch {
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK MatchOwnedDialog(HWND hwnd, LPARAM param) {
+  auto* s = reinterpret_cast<DialogSearch*>(param);
+  wchar_t cls[16] = {};
+  GetClassNameW(hwnd, cls, 16);
+  if (wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(hwnd) ||
+      GetWindow(hwnd, GW_OWNER) != s->owner)
+    return TRUE;
+  s->found = hwnd;
+  return FALSE;
+}
+
+}  // namespace
+
+HWND OwnedDialog(HWND owner) {
+  DialogSearch s{owner, nullptr};
+  EnumThreadWindows(GetWindowThreadProcessId(owner, nullptr), MatchOwnedDialog,
+                    reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+MessageBoxSeen AnswerMessageBox(HWND owner, DWORD timeoutMs) {
+  MessageBoxSeen seen;
+  HWND box = nullptr;
+  if (!WaitUntil([&] { return (box = OwnedDialog(owner)) != nullptr; }, timeoutMs)) return seen;
+  // The box fills in its texts while it opens.
+  WaitUntil([&] { return !Text(GetDlgItem(box, 0xFFFF)).empty(); }, 5000);
+  seen.caption = Text(box);
+  seen.text = Text(GetDlgItem(box, 0xFFFF));
+  int buttons = 0;
+  for (HWND h = GetWindow(box, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT)) {
+    wchar_t cls[16] = {};
+    GetClassNameW(h, cls, 16);
+    if (_wcsicmp(cls, L"Button") == 0 && IsWindowVisible(h)) ++buttons;
+    if ((GetWindowLongPtrW(h, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+        _wcsicmp(cls, L"Static") == 0) {
+      seen.icon = reinterpret_cast<HICON>(SendMessageW(h, STM_GETICON, 0, 0));
+    }
+  }
+  seen.okOnly = buttons == 1 && GetDlgItem(box, IDOK);
+  Click(GetDlgItem(box, IDOK));
+  WaitUntil([&] { return !IsWindow(box); }, 5000);
+  return seen;
+}
+
 ProgramRun::ProgramRun(const std::wstring& exe, const std::wstring& folder) {
   const std::wstring copy = folder + L"\\Zerith_DURAdazov.exe";
   if (!CopyFileW(exe.c_str(), copy.c_str(), FALSE)) {

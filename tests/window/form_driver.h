@@ -38,6 +38,29 @@ HWND Focus(HWND form);  // the control with the keyboard focus in the form's thr
 void TypeChar(HWND form, wchar_t c);
 void PressKey(HWND form, UINT vk);
 
+// A click that does not wait for the handler, which may open a modal box.
+void Click(HWND button);
+// Polls until done() holds; false after timeoutMs.
+template <typename Pred>
+bool WaitUntil(Pred done, DWORD timeoutMs = 20000) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+// A visible dialog ("#32770") owned by owner, nullptr when none is open.
+HWND OwnedDialog(HWND owner);
+// An owned message box as it was shown, and answered with its OK button.
+struct MessageBoxSeen {
+  std::wstring caption, text;  // text: empty when no box came
+  HICON icon = nullptr;        // the icon it shows, a handle of the box's process
+  bool okOnly = false;         // its one button is OK
+};
+MessageBoxSeen AnswerMessageBox(HWND owner, DWORD timeoutMs = 20000);
+
 // A running copy of the program, started from its own folder.
 class ProgramRun {
  public:

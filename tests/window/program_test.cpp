@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "form_driver.h"
+#include "pkg_reader.h"
 #include "test_support.h"
 
 namespace pkgtest {
@@ -392,6 +395,234 @@ TEST_F(DrivenProgramTest, EnterAndEscapeDoOnlyWhatTheFocusedControlDoes) {
   for (wchar_t ch : std::wstring(L"\\a\r\\b")) TypeChar(form_, ch);
   EXPECT_EQ(Text(c_.cxMemo1), L"\\a\r\n\\b");
   EXPECT_FALSE(fs::exists(dir_.path() / kIni));
+}
+
+// The window packing, as a user packs: inputs filled, start and abort
+// clicked, boxes read and answered.
+class PackingProgramTest : public DrivenProgramTest {
+ protected:
+  struct Inputs {
+    Inputs(std::wstring source, std::wstring output, std::wstring type, std::wstring key = L"",
+           HWND choice = nullptr, bool compress = false, std::wstring memo = L"")
+        : source(std::move(source)),
+          output(std::move(output)),
+          type(std::move(type)),
+          key(std::move(key)),
+          choice(choice),
+          compress(compress),
+          memo(std::move(memo)) {}
+    std::wstring source, output, type, key;
+    HWND choice;  // a radio button to click; nullptr: the choice stays
+    bool compress;
+    std::wstring memo;
+  };
+  void Fill(const Inputs& in) {
+    SetText(c_.cxTextEdit1, in.source);
+    SetText(c_.cxTextEdit2, in.output);
+    SetText(c_.cxTextEdit4, in.type);
+    if (in.choice) SendMessageW(in.choice, BM_CLICK, 0, 0);
+    SetText(c_.cxTextEdit3, in.key);
+    if (Checked(c_.cxCheckBox1) != in.compress) SendMessageW(c_.cxCheckBox1, BM_CLICK, 0, 0);
+    SetText(c_.cxMemo1, in.memo);
+  }
+  bool Idle() {
+    return Enabled(c_.cxButton3) && !Enabled(c_.cxButton4) && Enabled(c_.cxTextEdit1) &&
+           Enabled(c_.cxMemo1) && Enabled(c_.cxButton1) && Enabled(c_.cxRadioButton1) &&
+           Enabled(c_.cxTextEdit3) == Checked(c_.cxRadioButton3) &&
+           PanelText(c_.StatusBar1, 1) == L"就绪";
+  }
+  bool Working() {
+    for (HWND h : {c_.cxTextEdit1, c_.cxTextEdit2, c_.cxTextEdit3, c_.cxTextEdit4, c_.cxButton1,
+                   c_.cxButton2, c_.cxCheckBox1, c_.cxRadioButton1, c_.cxRadioButton2,
+                   c_.cxRadioButton3, c_.cxMemo1, c_.cxButton3})
+      if (Enabled(h)) return false;
+    return Enabled(c_.cxButton4) && PanelText(c_.StatusBar1, 1) == L"工作中";
+  }
+  std::wstring Panel0() { return PanelText(c_.StatusBar1, 0); }
+  std::wstring Path(const std::string& rel) { return (dir_ / rel).wstring(); }
+};
+
+pkg::PkgArchive ReadArchiveFile(const fs::path& p, const std::vector<std::uint8_t>& key) {
+  const Bytes raw = ReadFile(p);
+  pkg::TMemoryStream in;
+  in.Write(raw.data(), raw.size());
+  pkg::PkgArchive a;
+  const pkg::Status s = pkg::ReadArchive(in, key, a);
+  EXPECT_TRUE(s.ok()) << s.message();
+  for (const pkg::IndexRecord& r : a.records) {
+    std::vector<std::uint8_t> content;
+    const pkg::Status d = pkg::ReadRecordData(in, a, r, content);
+    EXPECT_TRUE(d.ok()) << d.message();
+  }
+  return a;
+}
+
+// "打包结束，耗时1.234秒": digits, the separator, three decimals.
+bool IsElapsedText(const std::wstring& t) {
+  const std::wstring head = L"打包结束，耗时", tail = L"秒";
+  if (t.rfind(head, 0) != 0 || t.size() < head.size() + tail.size() + 5) return false;
+  if (t.compare(t.size() - tail.size(), tail.size(), tail) != 0) return false;
+  const std::wstring number = t.substr(head.size(), t.size() - head.size() - tail.size());
+  const std::size_t sep = number.size() - 4;
+  for (std::size_t i = 0; i < number.size(); ++i)
+    if (i != sep && !iswdigit(number[i])) return false;
+  return sep > 0 && number[sep] == L'.';
+}
+
+TEST_F(PackingProgramTest, EachCheckShowsItsBoxInTheTablesOrderAndStartsNothing) {
+  const std::string ini = "[Config]\r\nGame=2\r\nPKGType=9\r\n";
+  WriteFile(dir_.path() / kIni, ini);
+  WriteFile(dir_ / "src/a.txt", std::string("a"));
+  const std::wstring src = Path("src"), missing = Path("missing"), file = Path("src/a.txt");
+  const struct {
+    const char* what;
+    Inputs in;
+    const wchar_t* box;
+    bool focusType;
+  } kCases[] = {
+      {"all empty", {L"", L"", L"", L"", c_.cxRadioButton3}, L"请选择打包目录！", false},
+      {"output empty", {src, L"", L""}, L"请选择输出PKG文件！", false},
+      {"type empty", {missing, L"o.pkg", L""}, L"请填写封包类型！", true},
+      {"custom key empty, folder missing",
+       {missing, L"o.pkg", L"x", L"", c_.cxRadioButton3},
+       L"请填写封包密码（HEX）！",
+       false},
+      {"key of three characters",
+       {missing, L"o.pkg", L"x", L"3A7", c_.cxRadioButton3},
+       L"密钥格式错误！",
+       false},
+      {"key pair not hex",
+       {missing, L"o.pkg", L"x", L"3AG0", c_.cxRadioButton3},
+       L"密钥格式错误！",
+       false},
+      {"folder missing, type not a number",
+       {missing, L"o.pkg", L"abc", L"zz", c_.cxRadioButton1},
+       L"打包目录不存在！",
+       false},
+      {"source names a file",
+       {file, L"o.pkg", L"1", L"", c_.cxRadioButton2},
+       L"打包目录不存在！",
+       false},
+      {"type of spaces", {src, L"o.pkg", L"  "}, L"封包类型为纯数字！", true},
+      {"type with a trailing blank", {src, L"o.pkg", L"7 "}, L"封包类型为纯数字！", true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Fill(c.in);
+    SetFocus(c_.cxTextEdit1);
+    Click(c_.cxButton3);
+    const MessageBoxSeen box = AnswerMessageBox(form_);
+    EXPECT_EQ(box.text, c.box);
+    EXPECT_EQ(box.caption, L"错误");
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(box.okOnly);
+    if (c.focusType) {
+      EXPECT_TRUE(WaitUntil([&] { return Focus(form_) == c_.cxTextEdit4; }));
+    }
+    EXPECT_TRUE(Idle());
+    EXPECT_FALSE(OwnedDialog(form_)) << "a second box";
+  }
+  EXPECT_EQ(ReadFile(dir_.path() / kIni), ToBytes(ini));
+  EXPECT_EQ(ListNames(dir_ / "src"), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(PackingProgramTest, PacksATreeWithChineseNamesAndShowsTheElapsedTime) {
+  WriteFile(dir_ / "src/说明.txt", std::string("你好"));
+  WriteFile(dir_ / "src/资料/地图/城镇.dat", Deterministic(300000, 1, true));
+  WriteFile(dir_ / "src/空.bin", std::string());
+  WriteFile(dir_ / "src/skip.me", std::string("left out"));
+  Fill({Path("src"), Path("out.pkg"), L"7", L"3a7F0C52E9", c_.cxRadioButton3, true,
+        L"\\skip.me\r\n"});
+  Click(c_.cxButton3);
+  ASSERT_TRUE(WaitUntil([&] { return IsElapsedText(Panel0()); })) << Panel0();
+  EXPECT_TRUE(Idle());
+  EXPECT_FALSE(OwnedDialog(form_));
+
+  const pkg::PkgArchive a = ReadArchiveFile(dir_ / "out.pkg", {0x3A, 0x7F, 0x0C, 0x52, 0xE9});
+  EXPECT_EQ(a.header.type, 7);
+  EXPECT_EQ(a.header.compression, 1u);
+  std::vector<std::string> names;
+  for (const pkg::IndexRecord& r : a.records) names.push_back(r.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"\\\xbf\xd5.bin", "\\\xcb\xb5\xc3\xf7.txt",
+                                             "\\\xd7\xca\xc1\xcf\\\xb5\xd8\xcd\xbc\\\xb3\xc7"
+                                             "\xd5\xf2.dat"}));
+  // The start saved the inputs, the type as parsed.
+  const Bytes saved = ReadFile(dir_.path() / kIni);
+  const std::string text(saved.begin(), saved.end());
+  EXPECT_NE(text.find("CustomPKGKey=3a7F0C52E9\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("PKGType=7\r\nGame=3\r\n"), std::string::npos) << text;
+}
+
+TEST_F(PackingProgramTest, AnAbortMidPackLeavesNothingAndANewStartRuns) {
+  for (int i = 0; i < 64; ++i)
+    WriteFile(dir_ / ("big/f" + std::to_string(i) + ".bin"), Deterministic(1 << 20, i, false));
+  WriteFile(dir_ / "small/a.txt", std::string("alpha"));
+  WriteFile(dir_ / "out/old.pkg", std::string("the archive of yesterday"));
+  Fill({Path("big"), Path("out/old.pkg"), L"1", L"", c_.cxRadioButton2, true});
+  Click(c_.cxButton3);
+  const std::wstring storing = L"(3/5) 正在打包文件: \\f";
+  ASSERT_TRUE(WaitUntil([&] { return Panel0().starts_with(storing); })) << Panel0();
+  EXPECT_TRUE(Working());
+  Click(c_.cxButton4);
+  ASSERT_TRUE(WaitUntil([&] { return Panel0() == L"打包进程已中止！"; })) << Panel0();
+  EXPECT_TRUE(Idle());
+  EXPECT_FALSE(Enabled(c_.cxTextEdit3));
+  EXPECT_EQ(ReadFile(dir_ / "out/old.pkg"), ToBytes("the archive of yesterday"));
+  EXPECT_EQ(ListNames(dir_ / "out"), std::vector<std::string>{"old.pkg"});
+  // Nothing of the stopped job follows: no box, no text.
+  Sleep(500);
+  EXPECT_FALSE(OwnedDialog(form_));
+  EXPECT_EQ(Panel0(), L"打包进程已中止！");
+
+  SetText(c_.cxTextEdit1, Path("small"));
+  Click(c_.cxButton3);
+  ASSERT_TRUE(WaitUntil([&] { return IsElapsedText(Panel0()); })) << Panel0();
+  EXPECT_TRUE(Idle());
+  const pkg::PkgArchive a =
+      ReadArchiveFile(dir_ / "out/old.pkg", {pkg::kGame2Key.begin(), pkg::kGame2Key.end()});
+  ASSERT_EQ(a.records.size(), 1u);
+  EXPECT_EQ(a.records[0].name, "\\a.txt");
+  EXPECT_EQ(ListNames(dir_ / "out"), std::vector<std::string>{"old.pkg"});
+}
+
+TEST_F(PackingProgramTest, EachFailureShowsItsBoxThenItsPanelText) {
+  fs::create_directories(dir_ / "empty");
+  WriteFile(dir_ / "src/maps/town.dat", std::string("held"));
+  const std::wstring town = Path("src") + L"\\maps\\town.dat";
+  // Another program holds the file and shares it with nobody.
+  const HANDLE holder =
+      CreateFileW(town.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const struct {
+    const char* what;
+    std::wstring source, output, box, panel;
+  } kCases[] = {
+      {"no files", Path("empty"), Path("o1.pkg"), L"没有需要打包的文件！",
+       L"发生错误：没有需要打包的文件！"},
+      {"output folder missing", Path("src"), Path("no/such/o2.pkg"), L"无法创建PKG文件！",
+       L"发生错误：无法创建PKG文件！"},
+      {"source held", Path("src"), Path("o3.pkg"), L"无法打开源文件：" + town,
+       L"无法打开源文件：" + town},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Fill({c.source, c.output, L"1", L"AB", c_.cxRadioButton3});
+    Click(c_.cxButton3);
+    // While the box is open the window still works.
+    ASSERT_TRUE(WaitUntil([&] { return OwnedDialog(form_) != nullptr; }));
+    EXPECT_TRUE(Working());
+    EXPECT_NE(Panel0(), c.panel);
+    const MessageBoxSeen box = AnswerMessageBox(form_);
+    EXPECT_EQ(box.text, c.box);
+    EXPECT_EQ(box.caption, L"错误");
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(WaitUntil([&] { return Panel0() == c.panel; })) << Panel0();
+    EXPECT_TRUE(Idle());
+    EXPECT_TRUE(Enabled(c_.cxTextEdit3));
+  }
+  CloseHandle(holder);
+  for (const char* out : {"o1.pkg", "o2.pkg", "o3.pkg"}) EXPECT_FALSE(fs::exists(dir_ / out));
 }
 
 }  // namespace
