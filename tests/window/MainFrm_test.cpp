@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +26,7 @@ namespace {
 using pkgtest::Bytes;
 using pkgtest::FormControls;
 using pkgtest::TempDir;
+namespace fs = std::filesystem;
 
 // Runs the messages of this thread for a while.
 void Pump(DWORD ms) {
@@ -442,6 +444,252 @@ TEST_F(MainFrmTest, HintsShowWhereTheMouseRestsDisabledControlsIncluded) {
   EXPECT_EQ(compress.text.find(L"\r\n"), compress.text.find(L"！") + 1);
   EXPECT_GT(compress.height, key.height * 3 / 2) << "the two-line hint shows on one line";
   EXPECT_EQ(HintShownOver(c_.cxTextEdit1, false).text, L"");
+}
+
+// The window in its working state, as a start leaves it.
+void MakeWorking(TForm1& form) {
+  form.SetControlsEnable(false);
+  form.cxButton3.SetEnabled(false);
+  form.cxButton4.SetEnabled(true);
+  form.StatusBar1.SetPanelText(0, L"(3/5) 正在打包文件: \\a.bin");
+  form.StatusBar1.SetPanelText(1, L"工作中");
+}
+
+// Answers the box a handler of this thread may open, and notes what the
+// window showed meanwhile; until stop is set.
+class BoxAnswerer {
+ public:
+  explicit BoxAnswerer(HWND form)
+      : thread_([this, form] {
+          while (!stop_) {
+            if (const HWND box = pkgtest::OwnedDialog(form)) {
+              pkgtest::FormControls c = pkgtest::FindControls(form);
+              panel1WhileOpen = pkgtest::PanelText(c.StatusBar1, 1);
+              panel0WhileOpen = pkgtest::PanelText(c.StatusBar1, 0);
+              seen = pkgtest::AnswerMessageBox(form);
+              (void)box;
+            }
+            Sleep(10);
+          }
+        }) {}
+  ~BoxAnswerer() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  pkgtest::MessageBoxSeen seen;
+  std::wstring panel1WhileOpen, panel0WhileOpen;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(MainFrmTest, EachNotificationGivesItsBoxPanelTextAndState) {
+  Open();
+  SendMessageW(c_.cxRadioButton3, BM_CLICK, 0, 0);
+  pkg::FailedSourceFile = "D:\\src\\maps\\town.dat";
+  pkg::FailureDetail = "cannot write 'D:\\out.pkg': disk full";
+  pkg::ElapsedSeconds = 1.5f;
+  const wchar_t* kUnchanged = L"(3/5) 正在打包文件: \\a.bin";
+  const struct {
+    LPARAM kind;
+    WPARAM detail;
+    const wchar_t* box;  // nullptr: none
+    const wchar_t* panel0;
+    bool idle;  // false: the window stays working
+  } kCases[] = {
+      {100, 1, L"没有需要打包的文件！", L"发生错误：没有需要打包的文件！", true},
+      {100, 2, L"无法创建PKG文件！", L"发生错误：无法创建PKG文件！", true},
+      {100, 3, L"无法打开源文件：D:\\src\\maps\\town.dat",
+       L"无法打开源文件：D:\\src\\maps\\town.dat", true},
+      {100, 4, L"写入PKG文件失败：cannot write 'D:\\out.pkg': disk full",
+       L"发生错误：写入PKG文件失败：cannot write 'D:\\out.pkg': disk full", true},
+      {100, 7, nullptr, kUnchanged, true},
+      {100, 0, nullptr, kUnchanged, true},
+      {200, 1, nullptr, L"打包结束，耗时1.500秒", true},
+      {200, 0, nullptr, kUnchanged, true},
+      {200, 2, nullptr, kUnchanged, true},
+      {0, 1, nullptr, kUnchanged, false},
+      {300, 1, nullptr, kUnchanged, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << "lParam " << c.kind << ", wParam " << c.detail);
+    MakeWorking(*form_);
+    BoxAnswerer answerer(form_->Handle());
+    PostMessageW(form_->Handle(), pkg::kWM_PACKNOTIFY, c.detail, c.kind);
+    // Panel 1 reads "就绪" after every notification, and last.
+    const DWORD start = GetTickCount();
+    while (pkgtest::PanelText(c_.StatusBar1, 1) != L"就绪" && GetTickCount() - start < 20000)
+      Pump(10);
+    answerer.Stop();
+    EXPECT_EQ(answerer.seen.text, c.box ? c.box : L"");
+    if (c.box) {
+      EXPECT_EQ(answerer.seen.caption, L"错误");
+      EXPECT_EQ(answerer.seen.icon, LoadIconW(nullptr, IDI_HAND));
+      EXPECT_TRUE(answerer.seen.okOnly);
+      // The box comes before any change.
+      EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
+      EXPECT_EQ(answerer.panel0WhileOpen, kUnchanged);
+    }
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 0), c.panel0);
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+    EXPECT_EQ(pkgtest::Enabled(c_.cxButton3), c.idle);
+    EXPECT_EQ(pkgtest::Enabled(c_.cxButton4), !c.idle);
+    for (HWND h : {c_.cxTextEdit1, c_.cxTextEdit3, c_.cxMemo1, c_.cxRadioButton1, c_.cxButton2})
+      EXPECT_EQ(pkgtest::Enabled(h), c.idle) << pkgtest::Text(h);
+  }
+  // With a built-in key chosen the key field stays disabled.
+  form_->SetControlsEnable(true);
+  SendMessageW(c_.cxRadioButton1, BM_CLICK, 0, 0);
+  MakeWorking(*form_);
+  SendMessageW(form_->Handle(), pkg::kWM_PACKNOTIFY, 1, 200);
+  EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
+  EXPECT_FALSE(pkgtest::Enabled(c_.cxTextEdit3));
+}
+
+// A descendant of parent of the class, nullptr when none.
+HWND FindDescendant(HWND parent, const wchar_t* className) {
+  struct Search {
+    const wchar_t* cls;
+    HWND found;
+  } s{className, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND h, LPARAM p) {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t cls[64] = {};
+        GetClassNameW(h, cls, 64);
+        if (_wcsicmp(cls, s->cls) != 0) return TRUE;
+        s->found = h;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+std::wstring SelectedTreeItem(HWND tree) {
+  const auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+  if (!item) return L"";
+  wchar_t text[260] = {};
+  TVITEMW tv{};
+  tv.mask = TVIF_TEXT;
+  tv.hItem = item;
+  tv.pszText = text;
+  tv.cchTextMax = 260;
+  SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&tv));
+  return text;
+}
+
+// What a dialog over the form showed before an answer closed it.
+struct PickerSeen {
+  bool opened = false;
+  bool formDisabled = false;
+  std::wstring text;  // the browser's selected folder, or the save dialog's name box
+};
+
+// Clicks button (its handler opens a modal dialog on this thread); another
+// thread waits for the dialog, looks at it with look, and answers it with
+// answer, IDOK or IDCANCEL.
+PickerSeen RunPicker(HWND form, HWND button, std::function<std::wstring(HWND)> look, int answer) {
+  PickerSeen seen;
+  std::thread other([&] {
+    HWND dialog = nullptr;
+    if (!pkgtest::WaitUntil([&] { return (dialog = pkgtest::OwnedDialog(form)) != nullptr; }))
+      return;
+    seen.opened = true;
+    seen.formDisabled = !IsWindowEnabled(form);
+    seen.text = look(dialog);
+    const HWND b = GetDlgItem(dialog, answer);
+    if (b && answer == IDOK) {
+      pkgtest::Click(b);
+    } else {
+      PostMessageW(dialog, WM_COMMAND, answer, 0);
+    }
+  });
+  SendMessageW(button, BM_CLICK, 0, 0);
+  other.join();
+  return seen;
+}
+
+TEST_F(MainFrmTest, TheFolderBrowserOpensOnTheFieldsFolderAndCancelKeepsTheField) {
+  Open();
+  TempDir tree;
+  fs::create_directories(tree / "资料/地图");
+  const std::wstring folder = (tree / "资料/地图").wstring();
+  // The browser selects the starting folder once it is ready.
+  const auto selected = [](HWND dialog) {
+    std::wstring text;
+    pkgtest::WaitUntil([&] {
+      const HWND t = FindDescendant(dialog, WC_TREEVIEWW);
+      return t && (text = SelectedTreeItem(t)) == L"地图";
+    });
+    return text;
+  };
+  for (int answer : {IDCANCEL, IDOK}) {
+    SCOPED_TRACE(answer == IDOK ? "OK" : "Cancel");
+    pkgtest::SetText(c_.cxTextEdit1, folder);
+    const PickerSeen seen = RunPicker(form_->Handle(), c_.cxButton1, selected, answer);
+    ASSERT_TRUE(seen.opened);
+    EXPECT_TRUE(seen.formDisabled);
+    EXPECT_EQ(seen.text, L"地图");
+    EXPECT_EQ(_wcsicmp(pkgtest::Text(c_.cxTextEdit1).c_str(), folder.c_str()), 0)
+        << pkgtest::Text(c_.cxTextEdit1);
+    EXPECT_TRUE(IsWindowEnabled(form_->Handle()));
+  }
+  // A missing folder: the browser opens all the same, and cancel keeps the text.
+  const std::wstring missing = (tree / "no/such").wstring();
+  pkgtest::SetText(c_.cxTextEdit1, missing);
+  const PickerSeen seen = RunPicker(
+      form_->Handle(), c_.cxButton1, [](HWND) { return L""; }, IDCANCEL);
+  EXPECT_TRUE(seen.opened);
+  EXPECT_EQ(pkgtest::Text(c_.cxTextEdit1), missing);
+}
+
+// The save dialog's name box: an edit in the combo box of the explorer style,
+// or the plain one.
+HWND NameBox(HWND dialog) {
+  HWND box = nullptr;
+  pkgtest::WaitUntil([&] {
+    if (const HWND combo = GetDlgItem(dialog, 0x47c)) box = FindDescendant(combo, L"Edit");
+    if (!box) box = GetDlgItem(dialog, 0x480);
+    return box != nullptr;
+  });
+  return box;
+}
+
+TEST_F(MainFrmTest, TheSaveDialogAddsPkgRemembersItsNameAndCancelChangesNothing) {
+  Open();
+  pkgtest::SetText(c_.cxTextEdit2, L"D:\\from\\the\\settings.pkg");
+  // The first use starts empty, whatever the field holds; a bare name gets ".pkg".
+  PickerSeen seen = RunPicker(
+      form_->Handle(), c_.cxButton2,
+      [](HWND dialog) {
+        const HWND box = NameBox(dialog);
+        const std::wstring before = pkgtest::Text(box);
+        pkgtest::SetText(box, L"data");
+        // One file type, shown by its name.
+        return before + L"|" + pkgtest::Text(GetDlgItem(dialog, 0x470));
+      },
+      IDOK);
+  ASSERT_TRUE(seen.opened);
+  EXPECT_EQ(seen.text, L"|PKG Files (*.pkg)");
+  const std::wstring chosen = pkgtest::Text(c_.cxTextEdit2);
+  EXPECT_TRUE(chosen.ends_with(L"\\data.pkg")) << chosen;
+  EXPECT_TRUE(fs::is_directory(fs::path(chosen).parent_path())) << chosen;
+  EXPECT_FALSE(fs::exists(chosen)) << "the picker created the file";
+
+  // The next use starts with the name chosen (the dialog shows its folder and
+  // its name), even after the field changed; cancel changes neither.
+  pkgtest::SetText(c_.cxTextEdit2, L"edited");
+  for (int i = 0; i < 2; ++i) {
+    seen = RunPicker(
+        form_->Handle(), c_.cxButton2, [](HWND dialog) { return pkgtest::Text(NameBox(dialog)); },
+        IDCANCEL);
+    EXPECT_TRUE(seen.opened);
+    EXPECT_EQ(seen.text, L"data.pkg");  // in the folder of the name
+    EXPECT_EQ(pkgtest::Text(c_.cxTextEdit2), L"edited");
+  }
 }
 
 }  // namespace
