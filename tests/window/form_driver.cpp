@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -195,6 +196,52 @@ MessageBoxSeen AnswerMessageBox(HWND owner, DWORD timeoutMs) {
   Click(GetDlgItem(box, IDOK));
   WaitUntil([&] { return !IsWindow(box); }, 5000);
   return seen;
+}
+
+void Screenshot(HWND form, const std::wstring& name) {
+  const wchar_t* dir = _wgetenv(L"PKG_SCREENSHOT_DIR");
+  if (!dir) return;
+  SetCursorPos(0, 0);  // no hint over the picture
+  RedrawWindow(form, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(500);  // the form's process paints on its own thread, hints fade
+  RECT r;
+  GetWindowRect(form, &r);
+  if (const HWND box = OwnedDialog(form)) {
+    RECT b;
+    GetWindowRect(box, &b);
+    UnionRect(&r, &r, &b);
+  }
+  InflateRect(&r, 10, 10);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + stride * static_cast<DWORD>(h);
+  const std::wstring path = std::wstring(dir) + L"\\" + name + L".bmp";
+  if (FILE* f = _wfopen(path.c_str(), L"wb")) {
+    fwrite(&fh, sizeof fh, 1, f);
+    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
+    fwrite(bits, stride, static_cast<std::size_t>(h), f);
+    fclose(f);
+  }
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
 }
 
 ProgramRun::ProgramRun(const std::wstring& exe, const std::wstring& folder) {

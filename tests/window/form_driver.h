@@ -61,6 +61,10 @@ struct MessageBoxSeen {
 };
 MessageBoxSeen AnswerMessageBox(HWND owner, DWORD timeoutMs = 20000);
 
+// When PKG_SCREENSHOT_DIR is set: the screen around the form (its boxes
+// included) as PKG_SCREENSHOT_DIR\name.bmp.
+void Screenshot(HWND form, const std::wstring& name);
+
 // A running copy of the program, started from its own folder.
 class ProgramRun {
  public:

@@ -537,6 +537,7 @@ TEST_F(PackingProgramTest, PacksATreeWithChineseNamesAndShowsTheElapsedTime) {
   ASSERT_TRUE(WaitUntil([&] { return IsElapsedText(Panel0()); })) << Panel0();
   EXPECT_TRUE(Idle());
   EXPECT_FALSE(OwnedDialog(form_));
+  Screenshot(form_, L"window-finished");
 
   const pkg::PkgArchive a = ReadArchiveFile(dir_ / "out.pkg", {0x3A, 0x7F, 0x0C, 0x52, 0xE9});
   EXPECT_EQ(a.header.type, 7);
@@ -564,6 +565,7 @@ TEST_F(PackingProgramTest, AnAbortMidPackLeavesNothingAndANewStartRuns) {
   const std::wstring storing = L"(3/5) 正在打包文件: \\f";
   ASSERT_TRUE(WaitUntil([&] { return Panel0().starts_with(storing); })) << Panel0();
   EXPECT_TRUE(Working());
+  Screenshot(form_, L"window-packing");
   Click(c_.cxButton4);
   ASSERT_TRUE(WaitUntil([&] { return Panel0() == L"打包进程已中止！"; })) << Panel0();
   EXPECT_TRUE(Idle());
@@ -613,6 +615,7 @@ TEST_F(PackingProgramTest, EachFailureShowsItsBoxThenItsPanelText) {
     ASSERT_TRUE(WaitUntil([&] { return OwnedDialog(form_) != nullptr; }));
     EXPECT_TRUE(Working());
     EXPECT_NE(Panel0(), c.panel);
+    if (c.box.starts_with(L"无法打开")) Screenshot(form_, L"window-error");
     const MessageBoxSeen box = AnswerMessageBox(form_);
     EXPECT_EQ(box.text, c.box);
     EXPECT_EQ(box.caption, L"错误");
