@@ -19,6 +19,7 @@
 #include "profile_file.h"
 #include "test_support.h"
 #include "uPKGPackWorker.h"
+#include "win_text.h"
 
 namespace pkgui {
 namespace {
@@ -690,6 +691,35 @@ TEST_F(MainFrmTest, TheSaveDialogAddsPkgRemembersItsNameAndCancelChangesNothing)
     EXPECT_EQ(seen.text, L"data.pkg");  // in the folder of the name
     EXPECT_EQ(pkgtest::Text(c_.cxTextEdit2), L"edited");
   }
+}
+
+TEST_F(MainFrmTest, ARefusedSaveAtStartShowsItsBoxAndLeavesTheWindowIdleWithoutAJob) {
+  const std::string old = "[Config]\r\nGame=1\r\n";
+  WriteIni(old);
+  const std::wstring ini = (dir_ / "Zerith_DURAdazov.ini").wstring();
+  const HANDLE holder =
+      CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  Open();
+  TempDir src;
+  pkgtest::WriteFile(src / "a.txt", std::string("a"));
+  pkgtest::SetText(c_.cxTextEdit1, src.path().wstring());
+  pkgtest::SetText(c_.cxTextEdit2, (dir_ / "out.pkg").wstring());
+  BoxAnswerer answerer(form_->Handle());
+  SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);  // returns once the box is answered
+  answerer.Stop();
+  CloseHandle(holder);
+  EXPECT_EQ(answerer.seen.caption, L"Zerith_DURAdazov");
+  EXPECT_EQ(answerer.seen.text, L"Unable to write to " + Utf8ToWide(IniPath()) + L".");
+  EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
+  EXPECT_FALSE(PackWorker);
+  EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
+  EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
+  EXPECT_TRUE(pkgtest::Enabled(c_.cxTextEdit1));
+  EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+  Pump(200);
+  EXPECT_EQ(IniText(), old);
+  EXPECT_FALSE(fs::exists(dir_ / "out.pkg"));
 }
 
 }  // namespace

@@ -628,5 +628,18 @@ TEST_F(PackingProgramTest, EachFailureShowsItsBoxThenItsPanelText) {
   for (const char* out : {"o1.pkg", "o2.pkg", "o3.pkg"}) EXPECT_FALSE(fs::exists(dir_ / out));
 }
 
+TEST_F(PackingProgramTest, ClosingTheWindowMidPackStopsTheJobAndLeavesNothing) {
+  for (int i = 0; i < 64; ++i)
+    WriteFile(dir_ / ("big/f" + std::to_string(i) + ".bin"), Deterministic(1 << 20, i, false));
+  WriteFile(dir_ / "out/old.pkg", std::string("the archive of yesterday"));
+  Fill({Path("big"), Path("out/old.pkg"), L"1", L"", c_.cxRadioButton1, true});
+  Click(c_.cxButton3);
+  const std::wstring storing = L"(3/5) 正在打包文件: \\f";
+  ASSERT_TRUE(WaitUntil([&] { return Panel0().starts_with(storing); })) << Panel0();
+  EXPECT_TRUE(run_->Close());
+  EXPECT_EQ(ReadFile(dir_ / "out/old.pkg"), ToBytes("the archive of yesterday"));
+  EXPECT_EQ(ListNames(dir_ / "out"), std::vector<std::string>{"old.pkg"});
+}
+
 }  // namespace
 }  // namespace pkgtest
