@@ -722,5 +722,39 @@ TEST_F(MainFrmTest, ARefusedSaveAtStartShowsItsBoxAndLeavesTheWindowIdleWithoutA
   EXPECT_FALSE(fs::exists(dir_ / "out.pkg"));
 }
 
+TEST_F(MainFrmTest, TheSaveDialogAsksBeforeReplacingAFileAndLeavesItAlone) {
+  Open();
+  TempDir d;
+  pkgtest::WriteFile(d / "old.pkg", std::string("old"));
+  const std::wstring old = (d / "old.pkg").wstring();
+  pkgtest::SetText(c_.cxTextEdit2, L"before");
+  for (int reply : {IDNO, IDYES}) {
+    SCOPED_TRACE(reply == IDYES ? "replace" : "keep");
+    std::wstring asked;
+    const PickerSeen seen = RunPicker(
+        form_->Handle(), c_.cxButton2,
+        [&](HWND dialog) {
+          pkgtest::SetText(NameBox(dialog), old);
+          pkgtest::Click(GetDlgItem(dialog, IDOK));
+          HWND confirm = nullptr;
+          if (pkgtest::WaitUntil(
+                  [&] { return (confirm = pkgtest::OwnedDialog(dialog)) != nullptr; })) {
+            pkgtest::WaitUntil([&] { return !pkgtest::Text(GetDlgItem(confirm, 0xFFFF)).empty(); });
+            asked = pkgtest::Text(GetDlgItem(confirm, 0xFFFF));
+            pkgtest::Click(GetDlgItem(confirm, reply));
+          }
+          // Kept: back in the dialog, which the cancel closes. Replaced: gone.
+          pkgtest::WaitUntil([&] { return !IsWindow(confirm); });
+          if (reply == IDYES) pkgtest::WaitUntil([&] { return !IsWindow(dialog); });
+          return std::wstring();
+        },
+        IDCANCEL);
+    EXPECT_TRUE(seen.opened);
+    EXPECT_FALSE(asked.empty()) << "no confirmation";
+    EXPECT_EQ(pkgtest::Text(c_.cxTextEdit2), reply == IDYES ? old : L"before");
+    EXPECT_EQ(pkgtest::ReadFile(d / "old.pkg"), pkgtest::ToBytes("old"));
+  }
+}
+
 }  // namespace
 }  // namespace pkgui
