@@ -1,6 +1,7 @@
-// The main window in this process: what a user cannot trigger yet from the
-// window (SetControlsEnable, a save, an error that escapes a handler, a job's
-// texts) and what only this process can see (handler runs, fonts, hints).
+// The main window in this process: what a user cannot trigger from the window
+// (SetControlsEnable, a save, an error that escapes a handler, notifications
+// made up by the test), what only this process can see (handler runs, fonts,
+// hints, the pickers' dialogs), and aborts timed to the job's messages.
 #include "MainFrm.h"
 
 #include <commctrl.h>
@@ -754,6 +755,51 @@ TEST_F(MainFrmTest, TheSaveDialogAsksBeforeReplacingAFileAndLeavesItAlone) {
     EXPECT_EQ(pkgtest::Text(c_.cxTextEdit2), reply == IDYES ? old : L"before");
     EXPECT_EQ(pkgtest::ReadFile(d / "old.pkg"), pkgtest::ToBytes("old"));
   }
+}
+
+// Aborts that land anywhere from the start to past the job's notification:
+// the window ends idle with either the abort text or the outcome, never a box,
+// never a temporary file, and the next start works.
+TEST_F(MainFrmTest, AnAbortAtAnyMomentEndsIdleWithTheAbortOrTheOutcome) {
+  Open();
+  TempDir src;
+  pkgtest::WriteFile(src / "a.txt", std::string("alpha"));
+  pkgtest::WriteFile(src / "数据/b.bin", std::string("beta"));
+  pkgtest::SetText(c_.cxTextEdit1, src.path().wstring());
+  pkgtest::SetText(c_.cxTextEdit2, (dir_ / "out.pkg").wstring());
+  int aborted = 0;
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE(i);
+    SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);
+    ASSERT_TRUE(pkgtest::Enabled(c_.cxButton4));
+    // Let the job get a little further each round: its texts, then its outcome.
+    MSG msg;
+    for (int k = 0; k < i % 8;) {
+      if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 2000, QS_ALLINPUT) == WAIT_TIMEOUT) break;
+        continue;
+      }
+      if (msg.message == TMainThreadHost::WM_RUNCALL) ++k;
+      DispatchMessageW(&msg);
+      if (msg.message == pkg::kWM_PACKNOTIFY) break;  // the job's last message
+    }
+    SendMessageW(c_.cxButton4, BM_CLICK, 0, 0);
+    const DWORD start = GetTickCount();
+    while (!pkgtest::Enabled(c_.cxButton3) && GetTickCount() - start < 20000) Pump(5);
+    ASSERT_TRUE(pkgtest::Enabled(c_.cxButton3));
+    EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+    const std::wstring panel0 = pkgtest::PanelText(c_.StatusBar1, 0);
+    if (panel0 == L"打包进程已中止！") {
+      ++aborted;
+    } else {
+      EXPECT_TRUE(panel0.starts_with(L"打包结束，耗时")) << panel0;
+    }
+    EXPECT_FALSE(pkgtest::OwnedDialog(form_->Handle()));
+    for (const std::string& name : pkgtest::ListNames(dir_.path()))
+      EXPECT_TRUE(name == "Zerith_DURAdazov.ini" || name == "out.pkg") << name;
+  }
+  EXPECT_GT(aborted, 0);
 }
 
 }  // namespace
