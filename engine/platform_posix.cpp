@@ -107,7 +107,8 @@ class Cp936Converter {
       if (cd == iconv_t(-1)) return false;
     }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    out.assign(in.size() * 2 + 4, '\0');
+    // A code page 936 byte can become three UTF-8 bytes (0x80 is the euro sign).
+    out.assign(in.size() * 3 + 4, '\0');
     char* src = const_cast<char*>(in.data());
     std::size_t srcLeft = in.size();
     char* dst = out.data();

@@ -176,6 +176,14 @@ TEST(HostileConditions, NamesAtTheEdgesOfCodePage936KeepTheirExactBytes) {
   // The euro sign is the one single byte above 0x7F.
   WriteFile(dir / "src/\xE2\x82\xAC.txt", "euro");
   expected["\\\x80.txt"] = "\xE2\x82\xAC.txt";
+  // Eight of them: each byte widens to three in UTF-8 on the way back.
+  std::string euros, euros936;
+  for (int i = 0; i < 8; ++i) euros += "\xE2\x82\xAC", euros936 += "\x80";
+  WriteFile(dir / ("src/" + euros + ".txt"), "euros");
+  expected["\\" + euros936 + ".txt"] = euros + ".txt";
+  std::string back;
+  ASSERT_TRUE(p.FromCodePage936(euros936, back));
+  EXPECT_EQ(back, euros);
 
   ASSERT_EQ(RunJob({(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kKey, {}})
                 .notification.lParam,
