@@ -4,9 +4,12 @@
 // inject faults.
 #pragma once
 
+#include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +24,15 @@ struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
   bool operator==(const FileIdentity&) const = default;
+};
+
+// What shows that a file changed: equal stamps taken at two moments mean the
+// same file with the same content, as far as the system records writes.
+struct FileStamp {
+  FileIdentity id;
+  std::uint64_t size = 0;
+  std::int64_t changed = 0;  // time of the last change, in the system's own units
+  bool operator==(const FileStamp&) const = default;
 };
 
 class PlatformFile {
@@ -59,6 +71,11 @@ class Platform {
   virtual Status RemoveFile(const std::string& path) = 0;
   // Moves from over to, replacing a file at to in one step.
   virtual Status MoveFileOver(const std::string& from, const std::string& to) = 0;
+  // Copies up to count bytes from the current position of from to the current
+  // position of to, moving both on: inside the kernel where the system can,
+  // else through scratch. copied is 0 at the end of from.
+  virtual Status CopyData(PlatformFile& from, PlatformFile& to, std::size_t count,
+                          std::span<std::uint8_t> scratch, std::size_t& copied) = 0;
 
   // Every entry of a directory except "." and "..", hidden and system ones
   // included; links are followed to decide whether an entry is a directory.
@@ -66,6 +83,8 @@ class Platform {
   virtual PathKind KindOf(const std::string& path) = 0;
   // The identity of the directory or file a path leads to (links followed).
   virtual Status IdentityOf(const std::string& path, FileIdentity& id) = 0;
+  // The stamp of the file a path leads to (links followed).
+  virtual Status StampOf(const std::string& path, FileStamp& stamp) = 0;
 
   // The full path of a file below dir, given its relative path in the archive's
   // form ("\sub\name.ext"). dir is used as given, trailing separator or not.
@@ -82,6 +101,21 @@ class Platform {
 
   // Milliseconds, wrapping at 32 bits.
   virtual std::uint32_t TickCount() = 0;
+
+ protected:
+  // CopyData the portable way: one read into scratch, one write of what came.
+  static Status CopyThroughBuffer(PlatformFile& from, PlatformFile& to, std::size_t count,
+                                  std::span<std::uint8_t> scratch, std::size_t& copied) {
+    assert(!scratch.empty());
+    copied = 0;
+    std::size_t got = 0;
+    if (Status s = from.Read(scratch.data(), std::min(count, scratch.size()), got); !s.ok())
+      return s;
+    if (got == 0) return Status::Ok();
+    if (Status s = to.Write(scratch.data(), got); !s.ok()) return s;
+    copied = got;
+    return Status::Ok();
+  }
 };
 
 // The implementation for the system the program was built for.

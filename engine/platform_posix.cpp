@@ -33,6 +33,9 @@ Status Errno(const char* what, const std::string& path, int err) {
 class PosixFile final : public PlatformFile {
  public:
   PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // With the identity already known from a stat of the open file.
+  PosixFile(int fd, std::string path, const FileIdentity& id)
+      : fd_(fd), path_(std::move(path)), id_(id), haveId_(true) {}
   ~PosixFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -77,11 +80,17 @@ class PosixFile final : public PlatformFile {
   }
 
   Status Identity(FileIdentity& id) override {
+    if (haveId_) {  // an open file keeps its identity
+      id = id_;
+      return Status::Ok();
+    }
     struct stat st;
     if (::fstat(fd_, &st) != 0) return Errno("cannot identify", path_, errno);
     id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     return Status::Ok();
   }
+
+  int fd() const { return fd_; }
 
   Status Close() override {
     if (fd_ < 0) return Status::Ok();
@@ -94,6 +103,8 @@ class PosixFile final : public PlatformFile {
  private:
   int fd_;
   std::string path_;
+  FileIdentity id_;
+  bool haveId_ = false;
 };
 
 // iconv descriptors are not thread-safe; one pair, used under a lock.
@@ -152,9 +163,11 @@ class PosixPlatform final : public Platform {
       ::close(fd);
       return Status::Fail("cannot open " + Quote(path) + ": not a regular file");
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    file = std::make_unique<PosixFile>(fd, path);
+    // Of the status flags only O_NONBLOCK was set: clearing them all clears it.
+    ::fcntl(fd, F_SETFL, 0);
+    file = std::make_unique<PosixFile>(
+        fd, path,
+        FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
     return Status::Ok();
   }
 
@@ -166,6 +179,29 @@ class PosixPlatform final : public Platform {
   Status MoveFileOver(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return Errno("cannot replace", to, errno);
     return Status::Ok();
+  }
+
+  Status CopyData(PlatformFile& from, PlatformFile& to, std::size_t count,
+                  std::span<std::uint8_t> scratch, std::size_t& copied) override {
+    copied = 0;
+    auto* in = dynamic_cast<PosixFile*>(&from);
+    auto* out = dynamic_cast<PosixFile*>(&to);
+    if (in && out && count > 0) {
+      for (;;) {
+        const ssize_t n = ::copy_file_range(in->fd(), nullptr, out->fd(), nullptr, count, 0);
+        if (n > 0) {
+          copied = static_cast<std::size_t>(n);
+          return Status::Ok();
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // 0 may be the end, or a file whose size the system does not know
+        // (as in /proc); an error may be a pair of files the kernel cannot
+        // copy between. The plain way tells which, and names the file that
+        // failed.
+        break;
+      }
+    }
+    return CopyThroughBuffer(from, to, count, scratch, copied);
   }
 
   Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) override {
@@ -201,6 +237,16 @@ class PosixPlatform final : public Platform {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Errno("cannot identify", path, errno);
     id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return Status::Ok();
+  }
+
+  Status StampOf(const std::string& path, FileStamp& stamp) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Errno("cannot identify", path, errno);
+    // The change time moves with every write and cannot be set back by hand.
+    stamp = {{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+             static_cast<std::uint64_t>(st.st_size),
+             static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
     return Status::Ok();
   }
 

@@ -24,12 +24,19 @@ class ForwardingPlatform : public pkg::Platform {
   pkg::Status MoveFileOver(const std::string& a, const std::string& b) override {
     return inner_.MoveFileOver(a, b);
   }
+  pkg::Status CopyData(pkg::PlatformFile& from, pkg::PlatformFile& to, std::size_t count,
+                       std::span<std::uint8_t> scratch, std::size_t& copied) override {
+    return inner_.CopyData(from, to, count, scratch, copied);
+  }
   pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) override {
     return inner_.ListDirectory(p, e);
   }
   pkg::PathKind KindOf(const std::string& p) override { return inner_.KindOf(p); }
   pkg::Status IdentityOf(const std::string& p, pkg::FileIdentity& id) override {
     return inner_.IdentityOf(p, id);
+  }
+  pkg::Status StampOf(const std::string& p, pkg::FileStamp& s) override {
+    return inner_.StampOf(p, s);
   }
   std::string JoinRelative(const std::string& d, const std::string& r) override {
     return inner_.JoinRelative(d, r);
