@@ -2,12 +2,24 @@
 
 namespace pkg {
 
+namespace {
+
+// A job that posts one call often posts the next within microseconds (a text
+// per file); the pumping thread looks out for it up to this long before it
+// sleeps.
+constexpr std::chrono::microseconds kSpin{50};
+
+}  // namespace
+
+QueueHost::QueueHost(StatusSink sink) : sink_(std::move(sink)), spin_(kSpin) {}
+
 void QueueHost::PostToMainThread(std::function<void()> fn) {
   // Notified under the lock: the pumping thread may destroy the host as soon
   // as it sees the item.
   std::lock_guard<std::mutex> lock(m_);
   calls_.push_back(std::move(fn));
-  cv_.notify_all();
+  posts_.fetch_add(1, std::memory_order_release);
+  if (sleeping_) cv_.notify_all();
 }
 
 void QueueHost::SetStatusText(const std::string& text) {
@@ -18,12 +30,22 @@ void QueueHost::SetStatusText(const std::string& text) {
 void QueueHost::PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) {
   std::lock_guard<std::mutex> lock(m_);
   notifications_.push_back({window, wParam, lParam});
-  cv_.notify_all();
+  posts_.fetch_add(1, std::memory_order_release);
+  if (sleeping_) cv_.notify_all();
 }
 
 std::optional<PackNotification> QueueHost::Pump(std::chrono::milliseconds timeout) {
+  const unsigned seen = posts_.load(std::memory_order_acquire);
   std::unique_lock<std::mutex> lock(m_);
+  if (ranCalls_ && calls_.empty() && notifications_.empty() && timeout.count() > 0) {
+    lock.unlock();
+    spin_.Wait([&] { return posts_.load(std::memory_order_acquire) != seen; });
+    lock.lock();
+  }
+  sleeping_ = true;
   cv_.wait_for(lock, timeout, [this] { return !calls_.empty() || !notifications_.empty(); });
+  sleeping_ = false;
+  ranCalls_ = !calls_.empty();
   // Calls posted before the notification run first, as a message queue would
   // deliver them.
   while (!calls_.empty()) {

@@ -3,6 +3,7 @@
 // the way a window's message loop would.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "job_host.h"
+#include "spin_wait.h"
 
 namespace pkg {
 
@@ -24,7 +26,7 @@ struct PackNotification {
 class QueueHost : public JobHost {
  public:
   using StatusSink = std::function<void(const std::string&)>;
-  explicit QueueHost(StatusSink sink = {}) : sink_(std::move(sink)) {}
+  explicit QueueHost(StatusSink sink = {});
 
   void PostToMainThread(std::function<void()> fn) override;
   void SetStatusText(const std::string& text) override;
@@ -41,9 +43,15 @@ class QueueHost : public JobHost {
  private:
   StatusSink sink_;
   std::string status_;
+  // Pumping thread only: whether the last Pump ran calls, and how long to look
+  // out for the next one before sleeping.
+  bool ranCalls_ = false;
+  AdaptiveSpin spin_;
 
-  std::mutex m_;  // protects the two queues
+  std::atomic<unsigned> posts_{0};  // counts what was queued; read without the lock
+  std::mutex m_;                    // protects the two queues and sleeping_
   std::condition_variable cv_;
+  bool sleeping_ = false;  // the pumping thread waits on cv_
   std::deque<std::function<void()>> calls_;
   std::deque<PackNotification> notifications_;
 };
