@@ -1,0 +1,326 @@
+// The read-ahead pipeline on its own, driven the way the job's writer drives
+// it: every file's bytes come out whole and in list order, the same as the
+// one-thread job makes them, within the memory budget; what a worker met
+// reaches the writer at the file's turn; a stop ends every wait.
+#include "pack_pipeline.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <thread>
+
+#include "file_stream.h"
+#include "forwarding_platform.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace pkgtest;
+using pkg::PackPipeline;
+using Handover = PackPipeline::Handover;
+constexpr std::size_t kBlock = PackPipeline::kBlockSize;
+
+Bytes Zlib6(const Bytes& in) {
+  uLongf len = compressBound(static_cast<uLong>(in.size()));
+  Bytes out(len);
+  EXPECT_EQ(compress2(out.data(), &len, in.data(), static_cast<uLong>(in.size()), 6), Z_OK);
+  out.resize(len);
+  return out;
+}
+
+// What the writer gets for file i, as it drains it.
+Bytes Drain(PackPipeline& p, std::size_t i) {
+  Bytes out;
+  while (PackPipeline::Block* b = p.NextBlock(i)) {
+    out.insert(out.end(), b->data, b->data + b->used);
+    p.Recycle(b);
+  }
+  return out;
+}
+
+struct Tree {
+  std::vector<std::string> paths;
+  std::vector<Bytes> contents;
+};
+
+// Sizes around the block size, and files larger than the small budgets below.
+Tree MakeTree(const TempDir& dir) {
+  const std::size_t sizes[] = {0,          1,       1000, kBlock - 1, kBlock, kBlock + 1,
+                               3 * kBlock, 1 << 20, 5000, 0,          700000, 77};
+  Tree t;
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    const fs::path p = dir / ("src/f" + std::to_string(i));
+    t.contents.push_back(Deterministic(sizes[i], static_cast<std::uint32_t>(i), i % 3 != 0));
+    WriteFile(p, t.contents.back());
+    t.paths.push_back(U8(p));
+  }
+  return t;
+}
+
+struct DeliveryCase {
+  const char* name;
+  bool compress;
+  unsigned workers;
+  std::size_t budget;
+};
+
+class PipelineDelivery : public ::testing::TestWithParam<DeliveryCase> {};
+
+TEST_P(PipelineDelivery, EveryFileComesOutWholeInListOrderWithinTheBudget) {
+  const DeliveryCase& c = GetParam();
+  TempDir dir;
+  const Tree t = MakeTree(dir);
+  PackPipeline::Settings s;
+  s.compress = c.compress;
+  s.workers = c.workers;
+  s.budget = c.budget;
+  s.largestRead = UINT64_MAX;  // stored files stream through blocks too
+  std::atomic<bool> stop{false};
+  PackPipeline p(pkg::SystemPlatform(), t.paths, s, stop);
+  ASSERT_EQ(p.Workers(), c.workers);
+  for (std::size_t i = 0; i < t.paths.size(); ++i) {
+    SCOPED_TRACE(t.paths[i]);
+    // A slow writer now and then, so that the workers run into the budget.
+    if (i % 4 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pkg::FileStamp stamp, now;
+    std::string message;
+    ASSERT_EQ(p.Take(i, stamp, message), Handover::kStream) << message;
+    ASSERT_TRUE(pkg::SystemPlatform().StampOf(t.paths[i], now).ok());
+    EXPECT_EQ(stamp, now);
+    EXPECT_EQ(Drain(p, i), c.compress ? Zlib6(t.contents[i]) : t.contents[i]);
+    EXPECT_EQ(p.SizeRead(i), t.contents[i].size());
+  }
+  EXPECT_LE(p.PeakBytes(), std::max(c.budget, 4 * kBlock));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, PipelineDelivery,
+    ::testing::Values(DeliveryCase{"stored_one_worker", false, 1, 64 << 20},
+                      DeliveryCase{"stored_three_workers_four_blocks", false, 3, 4 * kBlock},
+                      DeliveryCase{"compressed_one_worker", true, 1, 64 << 20},
+                      DeliveryCase{"compressed_two_workers", true, 2, 64 << 20},
+                      DeliveryCase{"compressed_four_workers_four_blocks", true, 4, 4 * kBlock},
+                      DeliveryCase{"compressed_three_workers_six_blocks", true, 3, 6 * kBlock}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Files the writer is to meet itself, or that could not be opened.
+TEST(Pipeline, HandsOverWhatTheWriterMustDealWithItself) {
+  struct Case {
+    const char* what;
+    bool compress;
+    std::function<void(const TempDir&, const fs::path&, PackPipeline::Settings&)> setup;
+    Handover expected;
+    const char* message;  // part of the reason, for kOpenFailed
+  };
+  const Case cases[] = {
+      {"missing", true, [](const TempDir&, const fs::path&, PackPipeline::Settings&) {},
+       Handover::kOpenFailed, "cannot open"},
+      {"a folder", false,
+       [](const TempDir&, const fs::path& p, PackPipeline::Settings&) {
+         fs::create_directories(p);
+       },
+       Handover::kOpenFailed, "not a regular file"},
+      {"refused", true,
+       [](const TempDir&, const fs::path& p, PackPipeline::Settings& s) {
+         WriteFile(p, "the archive itself");
+         pkg::FileIdentity id;
+         ASSERT_TRUE(pkg::SystemPlatform().IdentityOf(U8(p), id).ok());
+         s.refused = {id};
+       },
+       Handover::kByWriter, ""},
+      {"stored above largestRead", false,
+       [](const TempDir&, const fs::path& p, PackPipeline::Settings& s) {
+         WriteFile(p, Deterministic(5000, 1, true));
+         s.largestRead = 4999;
+       },
+       Handover::kByWriter, ""},
+      {"4 GiB, never read", true,
+       [](const TempDir&, const fs::path& p, PackPipeline::Settings&) {
+         WriteFile(p, "");
+         fs::resize_file(p, 4ull << 30);  // sparse
+       },
+       Handover::kByWriter, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const fs::path p = dir / "x";
+    PackPipeline::Settings s;
+    s.compress = c.compress;
+    s.workers = 2;
+    c.setup(dir, p, s);
+    std::atomic<bool> stop{false};
+    const std::vector<std::string> paths = {U8(p), U8(dir / "next")};
+    WriteFile(dir / "next", "after it");
+    PackPipeline pipeline(pkg::SystemPlatform(), paths, s, stop);
+    pkg::FileStamp stamp;
+    std::string message;
+    EXPECT_EQ(pipeline.Take(0, stamp, message), c.expected);
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    // The next file is not held up by it.
+    ASSERT_EQ(pipeline.Take(1, stamp, message), Handover::kStream);
+    const Bytes next = Drain(pipeline, 1);
+    EXPECT_EQ(next, c.compress ? Zlib6(ToBytes("after it")) : ToBytes("after it"));
+  }
+}
+
+// Source files whose reads fail once a given number of bytes was read.
+class FailingReads : public ForwardingPlatform {
+ public:
+  explicit FailingReads(std::uint64_t failAt) : failAt_(failAt) {}
+  class File : public pkg::PlatformFile {
+   public:
+    File(std::unique_ptr<pkg::PlatformFile> f, std::uint64_t failAt)
+        : f_(std::move(f)), left_(failAt) {}
+    pkg::Status Read(void* b, std::size_t n, std::size_t& got) override {
+      got = 0;
+      if (left_ == 0) return pkg::Status::Fail("cannot read: the disk is on fire");
+      pkg::Status s = f_->Read(b, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)), got);
+      left_ -= got;
+      return s;
+    }
+    pkg::Status Write(const void* b, std::size_t n) override { return f_->Write(b, n); }
+    pkg::Status Seek(std::uint64_t p) override { return f_->Seek(p); }
+    pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
+    pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
+    pkg::Status Close() override { return f_->Close(); }
+
+   private:
+    std::unique_ptr<pkg::PlatformFile> f_;
+    std::uint64_t left_;
+  };
+  pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
+    std::unique_ptr<pkg::PlatformFile> inner;
+    pkg::Status s = inner_.OpenForReading(p, inner);
+    if (s.ok()) f = std::make_unique<File>(std::move(inner), failAt_);
+    return s;
+  }
+
+ private:
+  std::uint64_t failAt_;
+};
+
+TEST(Pipeline, AReadFailureReachesTheWriterAtTheFilesTurn) {
+  // At once, before its turn: Take raises it. Far into a file larger than
+  // the budget, which cannot get there before the writer drains it:
+  // NextBlock does.
+  for (const bool midway : {false, true}) {
+    SCOPED_TRACE(midway ? "midway" : "at once");
+    TempDir dir;
+    WriteFile(dir / "big", Deterministic(2 << 20, 4, false));
+    FailingReads platform(midway ? 1 << 20 : 0);
+    PackPipeline::Settings s;
+    s.compress = true;
+    s.workers = 2;
+    s.budget = 4 * kBlock;
+    std::atomic<bool> stop{false};
+    const std::vector<std::string> paths = {U8(dir / "big")};
+    PackPipeline p(platform, paths, s, stop);
+    pkg::FileStamp stamp;
+    std::string message;
+    try {
+      const Handover h = p.Take(0, stamp, message);
+      ASSERT_TRUE(midway) << "Take should have raised";
+      ASSERT_EQ(h, Handover::kStream);
+      Drain(p, 0);
+      FAIL() << "NextBlock should have raised";
+    } catch (const pkg::EStreamError& e) {
+      EXPECT_STREQ(e.what(), "cannot read: the disk is on fire");
+    }
+  }
+}
+
+// Opens wait until the gate is open: a worker held before its first byte.
+class GatedOpens : public ForwardingPlatform {
+ public:
+  std::atomic<bool> open{false};
+  pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
+    while (!open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return inner_.OpenForReading(p, f);
+  }
+};
+
+// Workers waiting for room or held in an open, a writer waiting for a block
+// or for its file: a stop ends every wait, and the pipeline goes without a
+// hang.
+TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) {
+    WriteFile(dir / ("f" + std::to_string(i)), Deterministic(1 << 20, i, i % 2 == 0));
+    paths.push_back(U8(dir / ("f" + std::to_string(i))));
+  }
+  enum class Writer { kIdle, kWaitsForABlock, kWaitsForItsFile };
+  for (const bool compress : {false, true}) {
+    for (const Writer w : {Writer::kIdle, Writer::kWaitsForABlock, Writer::kWaitsForItsFile}) {
+      SCOPED_TRACE(std::string(compress ? "compressed, " : "stored, ") + "writer " +
+                   std::to_string(static_cast<int>(w)));
+      GatedOpens platform;
+      platform.open = w != Writer::kWaitsForItsFile;
+      PackPipeline::Settings s;
+      s.compress = compress;
+      s.workers = 3;
+      s.budget = 4 * kBlock;
+      s.largestRead = UINT64_MAX;
+      std::atomic<bool> stop{false};
+      std::thread writer;
+      {
+        PackPipeline p(platform, paths, s, stop);
+        pkg::FileStamp stamp;
+        std::string message;
+        if (w == Writer::kWaitsForABlock) {
+          // Keeps every block it takes: the pool runs dry and NextBlock waits.
+          writer = std::thread([&] {
+            EXPECT_THROW(
+                {
+                  p.Take(0, stamp, message);
+                  while (p.NextBlock(0)) {
+                  }
+                },
+                pkg::EJobAborted);
+          });
+        } else if (w == Writer::kWaitsForItsFile) {
+          writer = std::thread([&] { EXPECT_THROW(p.Take(0, stamp, message), pkg::EJobAborted); });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        stop = true;
+        p.Wake();
+        if (writer.joinable()) writer.join();
+        EXPECT_THROW(p.Take(0, stamp, message), pkg::EJobAborted);
+        platform.open = true;
+      }  // joins the workers
+    }
+  }
+}
+
+TEST(Pipeline, ADroppedFileFreesItsRoomAndTheNextOnesFollow) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  std::vector<Bytes> contents;
+  for (int i = 0; i < 4; ++i) {
+    contents.push_back(Deterministic(i == 0 ? 3 << 20 : 100000, i, true));
+    WriteFile(dir / ("f" + std::to_string(i)), contents.back());
+    paths.push_back(U8(dir / ("f" + std::to_string(i))));
+  }
+  PackPipeline::Settings s;
+  s.compress = true;
+  s.workers = 2;
+  s.budget = 4 * kBlock;
+  std::atomic<bool> stop{false};
+  PackPipeline p(pkg::SystemPlatform(), paths, s, stop);
+  pkg::FileStamp stamp;
+  std::string message;
+  // File 0 is larger than the budget: its worker waits for the writer, which
+  // gives it up after one block.
+  ASSERT_EQ(p.Take(0, stamp, message), Handover::kStream);
+  p.Recycle(p.NextBlock(0));
+  p.Drop(0);
+  for (std::size_t i = 1; i < paths.size(); ++i) {
+    ASSERT_EQ(p.Take(i, stamp, message), Handover::kStream);
+    EXPECT_EQ(Drain(p, i), Zlib6(contents[i]));
+  }
+  EXPECT_LE(p.PeakBytes(), 4 * kBlock);
+}
+
+}  // namespace
