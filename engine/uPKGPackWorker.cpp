@@ -8,6 +8,7 @@
 
 #include "pkg_format.h"
 #include "pkg_index.h"
+#include "spin_wait.h"
 
 namespace pkg {
 
@@ -18,8 +19,17 @@ std::string FailureDetail;
 namespace {
 
 // Large reads keep the per-file cost low; the buffer is the job's only copy
-// of file data, whatever the file's size.
+// of file data when it packs a file itself, whatever the file's size.
 constexpr std::size_t kCopyBlock = 1 << 20;
+// Small files reach the archive through this buffer, one write per megabyte.
+constexpr std::size_t kWriteBuffer = 1 << 20;
+// One kernel copy at most between two looks at the stop flag.
+constexpr std::size_t kCopyChunk = 16 << 20;
+// Stored files up to this size are read into the write buffer rather than
+// copied by the system, which for them costs more calls than it saves.
+constexpr std::uint64_t kSmallFile = 64 << 10;
+// How long at most the job looks out for its status call before it sleeps.
+constexpr std::chrono::microseconds kStatusSpin{50};
 
 // A failure with no reason of its own: reported as FAIL_WRITE_PKG.
 class EPackFailure : public std::runtime_error {
@@ -42,11 +52,12 @@ std::shared_ptr<PKGPackWorker> PKGPackWorker::Create(JobHost& host, Platform& pl
 }
 
 PKGPackWorker::PKGPackWorker(JobHost& host, Platform& platform)
-    : host_(host), platform_(platform) {}
+    : host_(host), platform_(platform), statusSpin_(kStatusSpin) {}
 
 PKGPackWorker::~PKGPackWorker() {
-  // The compression stream refers to the archive stream; it must go first.
+  // The compression stream refers to the archive's streams; it must go first.
   zstream_.reset();
+  out_.reset();
 }
 
 Status PKGPackWorker::Start() {
@@ -80,8 +91,10 @@ bool PKGPackWorker::Abort() {
   // from its wait instead of waiting for this (the user-interface) thread.
   if (pending_) {
     pending_->cancelled = true;
+    pending_->settled = true;
     pending_.reset();
   }
+  if (pipeline_) pipeline_->Wake();
   cv_.notify_all();
   cv_.wait(lock, [this] { return ended_; });
   return true;
@@ -104,8 +117,12 @@ void PKGPackWorker::ShowText(std::string text) {
     pending_ = call;
   }
   host_.PostToMainThread([self = shared_from_this(), call] { self->RunStatusCall(call); });
+  // A user-interface thread that is awake shows a text in microseconds.
+  statusSpin_.Wait([&] { return call->settled.load(std::memory_order_acquire); });
   std::unique_lock<std::mutex> lock(m_);
+  jobWaiting_ = true;
   cv_.wait(lock, [&] { return call->done || call->cancelled; });
+  jobWaiting_ = false;
   if (pending_ == call) pending_.reset();
   if (call->cancelled) throw EJobAborted();
 }
@@ -121,6 +138,8 @@ void PKGPackWorker::RunStatusCall(const std::shared_ptr<StatusCall>& call) {
   {
     std::lock_guard<std::mutex> lock(m_);
     call->done = true;
+    call->settled = true;
+    if (!jobWaiting_) return;  // it is still looking out, awake
   }
   cv_.notify_all();
 }
@@ -189,6 +208,7 @@ void PKGPackWorker::Finish(std::uintptr_t reason) {
 
 void PKGPackWorker::DiscardOutput() {
   zstream_.reset();
+  out_.reset();  // what is still buffered is dropped, not written
   if (FPKGStream) {
     (void)FPKGStream->Close();
     FPKGStream.reset();
@@ -241,19 +261,31 @@ std::uintptr_t PKGPackWorker::Pack() {
   offsets_.assign(n, 0);
   sizes_.assign(n, 0);
   storedSizes_.assign(n, 0);
+  fullPaths_.reserve(n);
+  for (const SourceFile& f : fileList_)
+    fullPaths_.push_back(platform_.JoinRelative(FSourceDirectory, f.relative));
 
   activity_ = "writing the header of " + Quoted(FOutputPKGPath);
+  out_ = std::make_unique<TBufferedWriteStream>(*FPKGStream, kWriteBuffer);
   const auto header = MakeHeader(FPKGType, FCompressData, 0);
-  FPKGStream->Write(header.data(), header.size());
+  out_->Write(header.data(), header.size());
 
   buffer_.resize(kCopyBlock);
-  for (std::size_t i = 0; i < n; ++i) {
-    ShowText("(3/5) 正在打包文件: " + fileList_[i].relative);
-    if (!StoreFile(i)) return FAIL_OPEN_SOURCE;
+  {
+    const std::unique_ptr<PackPipeline> pipeline = StartPipeline(ThreadCount());
+    // Before the pipeline goes, Abort must no longer reach it.
+    struct Unregister {
+      PKGPackWorker& job;
+      ~Unregister() { job.SetPipeline(nullptr); }
+    } unregister{*this};
+    for (std::size_t i = 0; i < n; ++i) {
+      ShowText("(3/5) 正在打包文件: " + fileList_[i].relative);
+      if (!StoreFile(i, pipeline.get())) return FAIL_OPEN_SOURCE;
+    }
   }
   buffer_.clear();
   buffer_.shrink_to_fit();
-  trailerOffset_ = static_cast<std::uint32_t>(FPKGStream->Position());
+  trailerOffset_ = static_cast<std::uint32_t>(out_->Position());
 
   ShowText("(4/5) 正在生成索引信息...");
   WriteTrailer();
@@ -301,11 +333,74 @@ bool PKGPackWorker::CreateArchive() {
   return true;
 }
 
-bool PKGPackWorker::StoreFile(std::size_t i) {
-  const SourceFile& entry = fileList_[i];
-  const std::string full = platform_.JoinRelative(FSourceDirectory, entry.relative);
-  activity_ = "packing " + Quoted(full);
+unsigned PKGPackWorker::ThreadCount() const {
+  if (FThreadCount != 0) return FThreadCount;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
 
+std::unique_ptr<PackPipeline> PKGPackWorker::StartPipeline(unsigned threads) {
+  if (threads <= 1) return nullptr;
+  PackPipeline::Settings s;
+  s.compress = FCompressData;
+  s.workers = static_cast<unsigned>(std::min<std::size_t>(threads, fileList_.size()));
+  s.budget = FMemoryBudget;
+  if (haveOutputId_) s.refused.push_back(outputId_);
+  s.refused.push_back(tempId_);
+  auto pipeline = std::make_unique<PackPipeline>(platform_, fullPaths_, s, stop_);
+  if (pipeline->Workers() == 0) return nullptr;
+  SetPipeline(pipeline.get());
+  return pipeline;
+}
+
+void PKGPackWorker::SetPipeline(PackPipeline* pipeline) {
+  std::lock_guard<std::mutex> lock(m_);
+  pipeline_ = pipeline;
+}
+
+bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
+  const std::string& full = fullPaths_[i];
+  activity_ = "packing " + Quoted(full);
+  if (pipeline) {
+    FileStamp read, now;
+    std::string why;
+    switch (pipeline->Take(i, read, why)) {
+      case PackPipeline::Handover::kStream:
+        // Read ahead of its turn: a file changed, replaced or deleted since
+        // is dealt with as if it were opened only now.
+        if (platform_.StampOf(full, now).ok() && now == read) {
+          WriteFromPipeline(i, *pipeline);
+          return true;
+        }
+        pipeline->Drop(i);
+        break;
+      case PackPipeline::Handover::kOpenFailed:
+        failedSourceFile_ = full;
+        failureDetail_ = why;
+        return false;
+      case PackPipeline::Handover::kByWriter:
+        break;
+    }
+  }
+  return StoreInline(i);
+}
+
+void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
+  const std::string& full = fullPaths_[i];
+  const std::int64_t offset = out_->Position();
+  std::uint64_t end = static_cast<std::uint64_t>(offset);
+  while (PackPipeline::Block* b = pipeline.NextBlock(i)) {
+    end += b->used;
+    if (end > kMaxOffset) throw EPackFailure(PassesLimit(full));
+    out_->Write(b->data, b->used);
+    pipeline.Recycle(b);
+  }
+  const std::uint64_t size = pipeline.SizeRead(i);
+  if (size > kMaxOffset) throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
+  Record(i, offset, size);
+}
+
+bool PKGPackWorker::StoreInline(std::size_t i) {
+  const std::string& full = fullPaths_[i];
   std::unique_ptr<PlatformFile> source;
   if (Status s = platform_.OpenForReading(full, source); !s.ok()) {
     failedSourceFile_ = full;
@@ -324,43 +419,58 @@ bool PKGPackWorker::StoreFile(std::size_t i) {
     throw EPackFailure(Quoted(full) + " is " + std::to_string(size) +
                        " bytes; a .pkg archive holds only files below 4 GiB");
 
-  const std::int64_t offset = FPKGStream->Position();
+  const std::int64_t offset = out_->Position();
   // Stored as is, the file's end is known before a byte is copied.
   if (!FCompressData && static_cast<std::uint64_t>(offset) + size > kMaxOffset)
     throw EPackFailure(PassesLimit(full));
-  TStream& sink = *FPKGStream;
-  if (FCompressData) {
-    if (zstream_)
-      zstream_->Restart(sink);
-    else
-      zstream_ = std::make_unique<TZCompressionStream>(sink, TZCompressionLevel::zcDefault);
-  }
   // The size recorded is what was read, so a file that changes after the scan
   // still gets a record that agrees with its stored bytes.
   std::uint64_t total = 0;
-  for (;;) {
-    CheckStop();
-    std::size_t got = 0;
-    if (Status s = source->Read(buffer_.data(), buffer_.size(), got); !s.ok())
-      throw EPackFailure(s.message());
-    if (got == 0) break;
-    total += got;
-    if (total > kMaxOffset)
-      throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
-    if (FCompressData)
-      zstream_->Write(buffer_.data(), got);
+  if (FCompressData) {
+    if (zstream_)
+      zstream_->Restart(*out_);
     else
-      sink.Write(buffer_.data(), got);
+      zstream_ = std::make_unique<TZCompressionStream>(*out_, TZCompressionLevel::zcDefault);
+    for (;;) {
+      CheckStop();
+      std::size_t got = 0;
+      if (Status s = source->Read(buffer_.data(), buffer_.size(), got); !s.ok())
+        throw EPackFailure(s.message());
+      if (got == 0) break;
+      total += got;
+      if (total > kMaxOffset)
+        throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
+      zstream_->Write(buffer_.data(), got);
+    }
+    zstream_->Finish();
+  } else {
+    // Small files are read straight into the write buffer; larger ones are
+    // copied by the system, without passing through this program.
+    const bool small = size <= kSmallFile;
+    for (;;) {
+      CheckStop();
+      // Never a byte at or past 4 GiB: a file that grew fails at that point.
+      const std::uint64_t room = kMaxOffset + 1 - (static_cast<std::uint64_t>(offset) + total);
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, kCopyChunk));
+      const std::size_t got =
+          small ? out_->ReadFrom(*source, want) : out_->CopyFrom(platform_, *source, want, buffer_);
+      if (got == 0) break;
+      total += got;
+      if (static_cast<std::uint64_t>(offset) + total > kMaxOffset)
+        throw EPackFailure(PassesLimit(full));
+    }
   }
-  if (FCompressData) zstream_->Finish();
   (void)source->Close();
-
-  const std::int64_t end = FPKGStream->Position();
-  if (static_cast<std::uint64_t>(end) > kMaxOffset) throw EPackFailure(PassesLimit(full));
-  offsets_[i] = static_cast<std::uint32_t>(offset);
-  sizes_[i] = static_cast<std::uint32_t>(total);
-  storedSizes_[i] = static_cast<std::uint32_t>(end - offset);
+  Record(i, offset, total);
   return true;
+}
+
+void PKGPackWorker::Record(std::size_t i, std::int64_t offset, std::uint64_t size) {
+  const std::int64_t end = out_->Position();
+  if (static_cast<std::uint64_t>(end) > kMaxOffset) throw EPackFailure(PassesLimit(fullPaths_[i]));
+  offsets_[i] = static_cast<std::uint32_t>(offset);
+  sizes_[i] = static_cast<std::uint32_t>(size);
+  storedSizes_[i] = static_cast<std::uint32_t>(end - offset);
 }
 
 void PKGPackWorker::WriteTrailer() {
@@ -375,12 +485,14 @@ void PKGPackWorker::WriteTrailer() {
   ShowText("(5/5) 正在保存...");
   activity_ = "writing the index of " + Quoted(FOutputPKGPath);
   const std::vector<std::uint8_t> trailer = TrailerBytes(sealed);
-  FPKGStream->Write(trailer.data(), trailer.size());
+  out_->Write(trailer.data(), trailer.size());
   std::uint8_t offset[4];
   PutU32LE(offset, trailerOffset_);
-  FPKGStream->SetPosition(kHeaderTrailerOffsetOffset);
-  FPKGStream->Write(offset, sizeof offset);
+  out_->SetPosition(kHeaderTrailerOffsetOffset);
+  out_->Write(offset, sizeof offset);
+  out_->Flush();
   zstream_.reset();
+  out_.reset();
   if (Status s = FPKGStream->Close(); !s.ok()) throw EPackFailure(s.message());
   FPKGStream.reset();
 }

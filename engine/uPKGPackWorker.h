@@ -5,6 +5,11 @@
 // The archive is written to a temporary file beside the output path and moved
 // over it only when it is complete, so a failed or aborted job never leaves a
 // partial archive nor destroys the file that was there before.
+//
+// Worker threads read and compress the files ahead of the job's thread, which
+// alone writes the archive, file after file in list order; each file's text
+// is shown before its bytes are written. The archive's bytes do not depend on
+// the number of threads.
 #pragma once
 
 #include <atomic>
@@ -18,8 +23,10 @@
 #include "ZLibEx.h"
 #include "file_stream.h"
 #include "job_host.h"
+#include "pack_pipeline.h"
 #include "platform.h"
 #include "source_scan.h"
+#include "spin_wait.h"
 #include "status.h"
 
 namespace pkg {
@@ -51,6 +58,11 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   std::vector<std::uint8_t> FKey;
   std::uint32_t FExcludeCount = 0;  // the size of FExcludeList
   std::vector<std::string> FExcludeList;
+  // Threads that read and compress; 0: one per core. With 1 the job's own
+  // thread does everything.
+  unsigned FThreadCount = 0;
+  // Bytes of packed data that may wait in memory for their turn to be written.
+  std::size_t FMemoryBudget = 64 << 20;
   // The archive being written (a temporary file until the job completes); the
   // job's thread only.
   std::unique_ptr<TPlatformFileStream> FPKGStream;
@@ -75,12 +87,19 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   struct StatusCall {
     bool done = false;
     bool cancelled = false;
+    std::atomic<bool> settled{false};  // done or cancelled: looked at without the lock
   };
 
   // Each returns 0 when the step succeeded, else the failure reason.
   std::uintptr_t Pack();
   bool CreateArchive();
-  bool StoreFile(std::size_t i);
+  unsigned ThreadCount() const;
+  std::unique_ptr<PackPipeline> StartPipeline(unsigned threads);
+  void SetPipeline(PackPipeline* pipeline);
+  bool StoreFile(std::size_t i, PackPipeline* pipeline);
+  bool StoreInline(std::size_t i);
+  void WriteFromPipeline(std::size_t i, PackPipeline& pipeline);
+  void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
   void WriteTrailer();
 
   void ShowText(std::string text);
@@ -93,18 +112,21 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   JobHost& host_;
   Platform& platform_;
 
-  std::mutex m_;  // protects everything down to ended_
+  std::mutex m_;  // protects everything down to jobWaiting_
   std::condition_variable cv_;
   std::shared_ptr<StatusCall> pending_;  // the status call the job waits for
+  PackPipeline* pipeline_ = nullptr;     // woken by Abort while the job may wait on it
   bool started_ = false;
   bool abortRequested_ = false;
   bool notified_ = false;
   bool ended_ = false;
+  bool jobWaiting_ = false;  // the job sleeps on cv_ for its status call
 
   std::atomic<bool> stop_{false};  // set with abortRequested_, read lock-free by the job
 
   // Owned by the job's thread.
   std::vector<SourceFile> fileList_;
+  std::vector<std::string> fullPaths_;
   std::vector<std::uint32_t> offsets_, sizes_, storedSizes_;
   std::uint32_t trailerOffset_ = 0;
   std::uint32_t startTick_ = 0;
@@ -113,6 +135,8 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   bool haveOutputId_ = false;
   FileIdentity outputId_, tempId_;
   std::string failedSourceFile_, failureDetail_, activity_;
+  std::unique_ptr<TBufferedWriteStream> out_;  // in front of FPKGStream
+  AdaptiveSpin statusSpin_;
   std::vector<std::uint8_t> buffer_;
   std::unique_ptr<TZCompressionStream> zstream_;  // kept across files, reset per file
 };

@@ -86,6 +86,8 @@ std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSetti
   job->FKeyLength = static_cast<std::uint32_t>(s.key.size());
   job->FExcludeList = s.excludes;
   job->FExcludeCount = static_cast<std::uint32_t>(s.excludes.size());
+  job->FThreadCount = s.threads;
+  if (s.budget) job->FMemoryBudget = s.budget;
   return job;
 }
 

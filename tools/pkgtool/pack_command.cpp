@@ -54,6 +54,7 @@ struct PackOptions {
   std::int32_t type = 1;
   KeyChoice key{KeyChoice::Kind::kGame1, {}, false};
   std::vector<std::string> excludes;
+  unsigned threads = 0;  // 0: one per core
 };
 
 }  // namespace
@@ -93,6 +94,11 @@ int RunPack(const std::vector<std::string>& args) {
       if (!value(v)) return Usage("--exclude-from needs a file");
       if (pkg::Status s = ReadExcludeFile(pkg::SystemPlatform(), v, o.excludes); !s.ok())
         return Usage("--exclude-from: " + s.message());
+    } else if (a == "--threads") {
+      std::int32_t n = 0;
+      if (!value(v) || !pkg::TryStrToInt(v, n) || n < 1 || n > 256)
+        return Usage("--threads takes a number of threads from 1 to 256");
+      o.threads = static_cast<unsigned>(n);
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option '" + a + "'");
     } else {
@@ -132,6 +138,7 @@ int RunPack(const std::vector<std::string>& args) {
   job->FKeyLength = static_cast<std::uint32_t>(key.size());
   job->FExcludeList = o.excludes;
   job->FExcludeCount = static_cast<std::uint32_t>(o.excludes.size());
+  job->FThreadCount = o.threads;
 
   CatchInterrupt();
   if (pkg::Status s = job->Start(); !s.ok()) {

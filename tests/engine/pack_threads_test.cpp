@@ -1,0 +1,306 @@
+// The job with worker threads reading and compressing ahead: the archive's
+// bytes do not depend on how many threads there are or how much memory they
+// may fill; a file changed after it was read ahead is read again at its turn;
+// aborts and failing system calls end as they do without workers.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "fault_platform.h"
+#include "pkg_reader.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace pkgtest;
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::uint8_t> kKey = {0x4B, 0x17, 0xE0};
+const Bytes kOlder = ToBytes("older archive");
+// Four blocks of the pipeline: files of a megabyte or more stream through.
+constexpr std::size_t kSmallBudget = 256 << 10;
+
+Bytes Zlib6(const Bytes& in) {
+  uLongf len = compressBound(static_cast<uLong>(in.size()));
+  Bytes out(len);
+  EXPECT_EQ(compress2(out.data(), &len, in.data(), static_cast<uLong>(in.size()), 6), Z_OK);
+  out.resize(len);
+  return out;
+}
+
+// Files around the 64 KiB block size and larger than the small budget, in
+// three folders; by relative path with '/'.
+std::map<std::string, Bytes> MakeFixture(const fs::path& root) {
+  const std::size_t sizes[] = {0,     3,      900,     4096,    65535, 65536,
+                               65537, 200000, 1 << 20, 2500000, 0,     17};
+  std::map<std::string, Bytes> files;
+  for (std::uint32_t i = 0; i < 36; ++i) {
+    const std::string rel = "d" + std::to_string(i % 3) + (i % 5 == 0 ? "/sub" : "") + "/f" +
+                            std::to_string(i) + ".bin";
+    files[rel] = Deterministic(sizes[i % std::size(sizes)], i, i % 2 == 0);
+    WriteFile(root / rel, files[rel]);
+  }
+  return files;
+}
+
+// Every record holds its file: as it is, or as one zlib level 6 stream.
+void ExpectHolds(const Bytes& raw, const std::map<std::string, Bytes>& tree, bool compress) {
+  pkg::TMemoryStream in;
+  in.Write(raw.data(), raw.size());
+  pkg::PkgArchive a;
+  ASSERT_TRUE(pkg::ReadArchive(in, kKey, a).ok());
+  ASSERT_EQ(a.records.size(), tree.size());
+  for (const auto& r : a.records) {
+    std::string rel = r.name.substr(1);
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    ASSERT_EQ(tree.count(rel), 1u) << r.name;
+    const Bytes& content = tree.at(rel);
+    EXPECT_EQ(r.size, content.size()) << r.name;
+    const Bytes stored(raw.begin() + r.offset, raw.begin() + r.offset + r.storedSize);
+    EXPECT_EQ(stored, compress ? Zlib6(content) : content) << r.name;
+  }
+}
+
+TEST(PackThreads, ArchiveIsTheSameWhateverTheThreadsAndTheBudget) {
+  TempDir dir;
+  const auto tree = MakeFixture(dir / "src");
+  for (const bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "stored");
+    JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), compress, 7, kKey, {}};
+    s.threads = 1;
+    const JobRun alone = RunJob(s);
+    ASSERT_EQ(alone.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+    const Bytes reference = ReadFile(dir / "o.pkg");
+    ExpectHolds(reference, tree, compress);
+    ASSERT_EQ(alone.texts.size(), tree.size() + 4);
+
+    const std::pair<unsigned, std::size_t> runs[] = {{2, 0}, {3, kSmallBudget}, {8, kSmallBudget}};
+    for (const auto& [threads, budget] : runs) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, budget " + std::to_string(budget));
+      s.threads = threads;
+      s.budget = budget;
+      const JobRun run = RunJob(s);
+      ASSERT_EQ(run.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+      EXPECT_EQ(ReadFile(dir / "o.pkg"), reference);
+      EXPECT_EQ(run.texts, alone.texts);
+    }
+  }
+}
+
+// While the first file's text is shown, the workers have long read the
+// others; a file changed then is packed as it is at its turn.
+TEST(PackThreads, FileChangedAfterItWasReadAheadIsReadAgainAtItsTurn) {
+  const Bytes before = Deterministic(200000, 1, true);
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& file)> change;
+    Bytes after;  // empty when the job fails
+  };
+  const Case cases[] = {
+      {"replaced by a file of the same size",
+       [](const fs::path& f) {
+         WriteFile(f.string() + ".new", Deterministic(200000, 2, true));
+         fs::rename(f.string() + ".new", f);
+       },
+       Deterministic(200000, 2, true)},
+      {"rewritten shorter in place", [](const fs::path& f) { WriteFile(f, ToBytes("short now")); },
+       ToBytes("short now")},
+      {"appended to",
+       [&](const fs::path& f) {
+         Bytes grown = before;
+         grown.insert(grown.end(), 5000, 'z');
+         WriteFile(f, grown);
+       },
+       [&] {
+         Bytes grown = before;
+         grown.insert(grown.end(), 5000, 'z');
+         return grown;
+       }()},
+      {"deleted", [](const fs::path& f) { fs::remove(f); }, {}},
+  };
+  for (const bool compress : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (compress ? ", compressed" : ", stored"));
+      TempDir dir;
+      WriteFile(dir / "src/first.txt", "first");
+      for (int i = 0; i < 4; ++i) WriteFile(dir / ("src/sub/n" + std::to_string(i)), "neighbour");
+      const fs::path changing = dir / "src/sub/x.bin";
+      WriteFile(changing, before);
+      pkg::QueueHost host([&](const std::string& t) {
+        if (t != "(3/5) 正在打包文件: \\first.txt") return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        c.change(changing);
+      });
+      JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), compress, 1, kKey, {}};
+      s.threads = 3;
+      auto job = MakeJob(host, s);
+      ASSERT_TRUE(job->Start().ok());
+      const pkg::PackNotification n = host.RunUntilNotified();
+      if (c.after.empty()) {
+        EXPECT_EQ(n.wParam, pkg::FAIL_OPEN_SOURCE);
+        EXPECT_EQ(pkg::FailedSourceFile, (dir / "src/sub/x.bin").string());
+        continue;
+      }
+      ASSERT_EQ(n.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+      std::map<std::string, Bytes> tree = {{"first.txt", ToBytes("first")}, {"sub/x.bin", c.after}};
+      for (int i = 0; i < 4; ++i) tree["sub/n" + std::to_string(i)] = ToBytes("neighbour");
+      ExpectHolds(ReadFile(dir / "o.pkg"), tree, compress);
+    }
+  }
+}
+
+// Aborts while workers wait for room that only the writer can make.
+TEST(PackThreads, AbortAtEveryTextWithWorkersWaitingForRoom) {
+  TempDir dir;
+  for (std::uint32_t i = 0; i < 8; ++i)
+    WriteFile(dir / ("src/f" + std::to_string(i)), Deterministic(150000 + 120000 * i, i, true));
+  fs::create_directories(dir / "out");
+  const std::size_t texts = 8 + 4;
+  for (const bool compress : {false, true}) {
+    for (std::size_t k = 0; k < texts; ++k) {
+      SCOPED_TRACE("abort at text " + std::to_string(k) + (compress ? ", compressed" : ", stored"));
+      WriteFile(dir / "out/o.pkg", kOlder);
+      std::size_t shown = 0, shownAtAbort = 0;
+      std::shared_ptr<pkg::PKGPackWorker> job;
+      bool aborted = false;
+      pkg::QueueHost host([&](const std::string&) {
+        if (++shown != k + 1) return;
+        // Long enough for the workers to fill the budget and wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        aborted = job->Abort();
+        shownAtAbort = shown;
+      });
+      JobSettings s{(dir / "src").string(), (dir / "out/o.pkg").string(), compress, 1, kKey, {}};
+      s.threads = 3;
+      s.budget = kSmallBudget;
+      job = MakeJob(host, s);
+      ASSERT_TRUE(job->Start().ok());
+      while (!aborted) ASSERT_FALSE(host.Pump(std::chrono::milliseconds(2000)).has_value());
+      EXPECT_FALSE(host.Pump(std::chrono::milliseconds(30)).has_value()) << "an outcome";
+      EXPECT_EQ(shown, shownAtAbort) << "a text after the abort";
+      EXPECT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"}));
+      EXPECT_EQ(ReadFile(dir / "out/o.pkg"), kOlder);
+    }
+  }
+}
+
+TEST(PackThreads, AbortAtRandomMomentsNeverHangsNorLeavesAFile) {
+  TempDir dir;
+  for (std::uint32_t i = 0; i < 12; ++i)
+    WriteFile(dir / ("src/f" + std::to_string(i)), Deterministic(40000 * (i % 5), i, i % 2 == 0));
+  fs::create_directories(dir / "out");
+  JobSettings s{(dir / "src").string(), (dir / "out/o.pkg").string(), true, 1, kKey, {}};
+  s.threads = 3;
+  s.budget = kSmallBudget;
+  const auto t0 = Clock::now();
+  ASSERT_EQ(RunJob(s).notification.lParam, pkg::NOTIFY_FINISHED);
+  const auto full = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
+
+  std::mt19937 rng(8);
+  int stopped = 0;
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i));
+    WriteFile(dir / "out/o.pkg", kOlder);
+    s.compress = i % 3 != 0;
+    s.threads = 2 + i % 4;
+    std::size_t shown = 0;
+    pkg::QueueHost host([&](const std::string&) { ++shown; });
+    auto job = MakeJob(host, s);
+    const auto when = Clock::now() + std::chrono::microseconds(rng() % (full.count() + 1));
+    ASSERT_TRUE(job->Start().ok());
+    std::optional<pkg::PackNotification> outcome;
+    while (!outcome && Clock::now() < when)
+      outcome =
+          host.Pump(std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()));
+    if (!outcome && job->Abort()) {
+      ++stopped;
+      const std::size_t atAbort = shown;
+      ASSERT_FALSE(host.Pump(std::chrono::milliseconds(5)).has_value());
+      ASSERT_EQ(shown, atAbort);
+      ASSERT_EQ(ReadFile(dir / "out/o.pkg"), kOlder);
+    } else {
+      if (!outcome) outcome = host.RunUntilNotified();
+      ASSERT_EQ(outcome->lParam, pkg::NOTIFY_FINISHED);
+    }
+    ASSERT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"}));
+  }
+  EXPECT_GT(stopped, 5);
+}
+
+// What a failure of each kind of operation may lead to: the same as for a
+// job without workers.
+std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
+  const std::pair<std::intptr_t, std::uintptr_t> finished{pkg::NOTIFY_FINISHED, 1},
+      create{pkg::NOTIFY_FAILED, pkg::FAIL_CREATE_PKG},
+      open{pkg::NOTIFY_FAILED, pkg::FAIL_OPEN_SOURCE},
+      write{pkg::NOTIFY_FAILED, pkg::FAIL_WRITE_PKG}, none{pkg::NOTIFY_FAILED, pkg::FAIL_NO_FILES};
+  switch (op) {
+    case Op::kCreate:
+      return {create};
+    case Op::kOpen:
+      return {open};
+    case Op::kRead:
+    case Op::kWrite:
+    case Op::kSeek:
+    case Op::kSize:
+    case Op::kRename:
+      return {write};
+    case Op::kClose:
+      return {finished, write};
+    case Op::kList:
+      return {finished, none};
+    case Op::kDelete:
+      return {finished};
+  }
+  return {};
+}
+
+// A worker's failure is reported at its file's turn, never worked around by
+// trying the file again.
+TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
+  TempDir dir;
+  for (std::uint32_t i = 0; i < 6; ++i)
+    WriteFile(dir / ("src/s" + std::to_string(i % 2) + "/f" + std::to_string(i)),
+              Deterministic(i == 3 ? 300000 : 700 * i, i, i % 2 == 0));
+  fs::create_directories(dir / "out");
+  int runs = 0;
+  for (const bool compress : {false, true}) {
+    JobSettings s{(dir / "src").string(), (dir / "out/o.pkg").string(), compress, 1, kKey, {}};
+    s.threads = 3;
+    s.budget = kSmallBudget;
+    FaultPlatform counter;
+    ASSERT_EQ(RunJob(s, counter).notification.lParam, pkg::NOTIFY_FINISHED);
+    for (const Op op : kAllOps) {
+      for (int nth = 1; nth <= counter.Calls(op); ++nth) {
+        SCOPED_TRACE(std::string(OpName(op)) + " #" + std::to_string(nth) +
+                     (compress ? ", compressed" : ", stored"));
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        WriteFile(dir / "out/o.pkg", kOlder);
+        FaultPlatform platform;
+        platform.FailAt(op, nth);
+        const pkg::PackNotification n = RunJob(s, platform).notification;
+        ++runs;
+        EXPECT_TRUE(Allowed(op).count({n.lParam, n.wParam}))
+            << n.lParam << "/" << n.wParam << ": " << pkg::FailureDetail;
+        if (n.wParam == pkg::FAIL_WRITE_PKG) {
+          EXPECT_NE(pkg::FailureDetail.find("injected fault"), std::string::npos)
+              << pkg::FailureDetail;
+        }
+        EXPECT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"}));
+        if (n.lParam != pkg::NOTIFY_FINISHED) {
+          EXPECT_EQ(ReadFile(dir / "out/o.pkg"), kOlder);
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 50);
+}
+
+}  // namespace
