@@ -73,6 +73,7 @@ std::size_t TBufferedWriteStream::Read(void*, std::size_t) {
 }
 
 void TBufferedWriteStream::Write(const void* buffer, std::size_t count) {
+  if (count == 0) return;  // an empty write may come with no buffer at all
   if (count <= capacity_ - used_) {
     std::memcpy(buffer_.get() + used_, buffer, count);
     used_ += count;
