@@ -44,6 +44,7 @@ TEST(BufferedWriteStream, GathersWritesAndKeepsPositionsExact) {
       EXPECT_EQ(out.Position(), static_cast<std::int64_t>(expected.size()));
     }
     out.Flush();
+    ASSERT_TRUE(file->Close().ok());  // Windows lets nobody else read it while open
     EXPECT_EQ(ReadFile(dir / "out"), expected);
   }
 }
@@ -63,6 +64,7 @@ TEST(BufferedWriteStream, SeekingElsewhereFlushesFirstAndUnflushedBytesAreDroppe
     out.SetPosition(12);
     out.Write("never written", 13);
   }
+  ASSERT_TRUE(file->Close().ok());
   EXPECT_EQ(ReadFile(dir / "out"), ToBytes("header::body"));
 }
 
@@ -83,6 +85,7 @@ TEST(BufferedWriteStream, NothingReachesTheFileOnceStopped) {
   auto src = OpenRead(dir / "src");
   Bytes scratch(64);
   EXPECT_THROW(out.CopyFrom(pkg::SystemPlatform(), *src, 5000, scratch), pkg::EJobAborted);
+  ASSERT_TRUE(file->Close().ok());
   EXPECT_EQ(ReadFile(dir / "out"), ToBytes("kept"));
 }
 
@@ -145,6 +148,7 @@ TEST(BufferedWriteStream, AppendsAFileByCopyOrByReading) {
         }
         out.Write("tail", 4);
         out.Flush();
+        ASSERT_TRUE(file->Close().ok());
         Bytes expected = ToBytes("head");
         expected.insert(expected.end(), content.begin(), content.end());
         expected.insert(expected.end(), {'t', 'a', 'i', 'l'});

@@ -120,7 +120,7 @@ TEST(Pipeline, HandsOverWhatTheWriterMustDealWithItself) {
        [](const TempDir&, const fs::path& p, PackPipeline::Settings&) {
          fs::create_directories(p);
        },
-       Handover::kOpenFailed, "not a regular file"},
+       Handover::kOpenFailed, "cannot open"},
       {"refused", true,
        [](const TempDir&, const fs::path& p, PackPipeline::Settings& s) {
          WriteFile(p, "the archive itself");
