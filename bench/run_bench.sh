@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Packs the benchmark corpora with pkgtool and with the usual tools, side by
+# side, and prints a table of median wall times, ratios and peak memory.
+#
+#   bench/run_bench.sh [mixed] [small] [big]     (default: all three)
+#
+# Environment: ROUNDS (runs of each command, default 5), THREADS (pigz's -p and
+# the cores pkgtool is meant to use, default nproc), PKGBENCH_DIR (corpora and
+# outputs, default /tmp/pkgbench; about 3 GB). The commands run in turn within
+# each round, so that a busy moment of the machine spreads over all of them.
+# Every archive pkgtool writes is compared with the one written with
+# --threads 1: the bytes must not depend on the threads.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+rounds=${ROUNDS:-5}
+threads=${THREADS:-$(nproc)}
+root=${PKGBENCH_DIR:-/tmp/pkgbench}
+corpora=("$@")
+((${#corpora[@]})) || corpora=(mixed small big)
+
+need=()
+for tool in zip pigz tar cp; do command -v "$tool" >/dev/null || need+=("$tool"); done
+[[ -x /usr/bin/time ]] || need+=(time)
+if ((${#need[@]})); then
+  echo "run_bench: installing ${need[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+scripts/install-deps.sh native >/dev/null
+cmake --preset linux >/dev/null
+cmake --build build/linux --target pkgtool make_corpus >/dev/null
+pkgtool=$PWD/build/linux/tools/pkgtool/pkgtool
+build/linux/bench/make_corpus "$root" "${corpora[@]}"
+out=$root/out
+mkdir -p "$out"
+
+# run NAME CORPUS COMMAND...: one timed run in the corpus folder; appends
+# "NAME seconds kilobytes" to the results.
+results=$out/results.txt
+: >"$results"
+run() {
+  local name=$1 corpus=$2
+  shift 2
+  rm -f "$out"/archive.*
+  sync
+  local t0 t1
+  t0=$(date +%s%N)
+  (cd "$root/$corpus" && /usr/bin/time -f "%M" -o "$out/rss" "$@" >/dev/null)
+  t1=$(date +%s%N)
+  echo "$corpus $name $(((t1 - t0) / 1000000)) $(tail -n 1 "$out/rss")" >>"$results"
+}
+
+for corpus in "${corpora[@]}"; do
+  # Warm the page cache, then the reference archives of the one-thread job.
+  tar cf - -C "$root" "$corpus" >/dev/null
+  "$pkgtool" pack "$root/$corpus" "$out/ref-compressed.pkg" --compress --threads 1 >/dev/null
+  "$pkgtool" pack "$root/$corpus" "$out/ref-stored.pkg" --threads 1 >/dev/null
+  for ((r = 1; r <= rounds; r++)); do
+    echo "run_bench: $corpus, round $r of $rounds" >&2
+    run "pkgtool-compressed" "$corpus" "$pkgtool" pack . "$out/archive.pkg" --compress
+    cmp -s "$out/archive.pkg" "$out/ref-compressed.pkg" || { echo "bytes differ" >&2; exit 1; }
+    run "zip" "$corpus" zip -q -6 -r "$out/archive.zip" .
+    run "tar|pigz" "$corpus" sh -c "tar cf - . | pigz -6 -p $threads > '$out/archive.tgz'"
+    run "pkgtool-stored" "$corpus" "$pkgtool" pack . "$out/archive.pkg"
+    cmp -s "$out/archive.pkg" "$out/ref-stored.pkg" || { echo "bytes differ" >&2; exit 1; }
+    run "tar" "$corpus" tar cf "$out/archive.tar" .
+    if [[ $corpus == big ]]; then
+      run "cp" "$corpus" cp big.bin "$out/archive.bin"
+    fi
+  done
+  rm -f "$out"/archive.* "$out"/ref-*.pkg
+done
+
+# Medians, the ratios the issue asks about, and peak memory.
+awk -v threads="$threads" -v rounds="$rounds" '
+  { key = $1 " " $2; n[key]++; t[key, n[key]] = $3; if ($4 > m[key]) m[key] = $4;
+    if (!seen[$1]++) order[++corpora] = $1 }
+  function median(key,   k, i, j, v, c) {
+    c = n[key]; for (i = 1; i <= c; i++) v[i] = t[key, i]
+    for (i = 2; i <= c; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { k = v[j]; v[j] = v[j - 1]; v[j - 1] = k }
+    return c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2
+  }
+  function cell(c, name) { return (c " " name) in n ? sprintf("%.2f s", median(c " " name) / 1000) : "" }
+  function ratio(c, a, b) {
+    return ((c " " a) in n && (c " " b) in n) ? sprintf("%.2f×", median(c " " a) / median(c " " b)) : ""
+  }
+  function mem(c, name) { return (c " " name) in n ? sprintf("%.0f", m[c " " name] / 1024) : "" }
+  END {
+    printf "| corpus | pkgtool --compress | zip -6 -r | tar \\| pigz -6 -p %d | pkgtool (stored) | tar cf | cp | compressed ÷ pigz | compressed ÷ zip | stored ÷ tar | stored ÷ cp | peak MiB: compressed / stored |\n", threads
+    print "|---|---|---|---|---|---|---|---|---|---|---|---|"
+    for (i = 1; i <= corpora; i++) {
+      c = order[i]
+      printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s / %s |\n", c,
+        cell(c, "pkgtool-compressed"), cell(c, "zip"), cell(c, "tar|pigz"), cell(c, "pkgtool-stored"),
+        cell(c, "tar"), cell(c, "cp"), ratio(c, "pkgtool-compressed", "tar|pigz"),
+        ratio(c, "pkgtool-compressed", "zip"), ratio(c, "pkgtool-stored", "tar"),
+        ratio(c, "pkgtool-stored", "cp"), mem(c, "pkgtool-compressed"), mem(c, "pkgtool-stored")
+    }
+    printf "\nMedians of %d runs each.\n", rounds
+  }' "$results"
