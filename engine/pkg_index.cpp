@@ -40,16 +40,21 @@ void ScrambleWithKey(std::span<std::uint8_t> data, std::span<const std::uint8_t>
 }
 
 SealedIndex SealIndex(const std::vector<std::uint8_t>& index, std::span<const std::uint8_t> key) {
-  SealedIndex sealed;
-  sealed.indexSize = static_cast<std::uint32_t>(index.size());
-
   TMemoryStream compressed;
   {
     TZCompressionStream z(compressed, TZCompressionLevel::zcDefault);
     z.Write(index.data(), index.size());
     z.Finish();
   }
-  sealed.scrambledIndex = std::move(compressed.Data());
+  return SealCompressedIndex(static_cast<std::uint32_t>(index.size()), std::move(compressed.Data()),
+                             key);
+}
+
+SealedIndex SealCompressedIndex(std::uint32_t indexSize, std::vector<std::uint8_t> compressed,
+                                std::span<const std::uint8_t> key) {
+  SealedIndex sealed;
+  sealed.indexSize = indexSize;
+  sealed.scrambledIndex = std::move(compressed);
 
   const std::string digest =
       MD5DigestText(MD5Bytes(sealed.scrambledIndex.data(), sealed.scrambledIndex.size()));

@@ -38,6 +38,9 @@ struct SealedIndex {
 // the key and masks the digest text. The digest is taken before scrambling, so
 // two keys give the same masked digest.
 SealedIndex SealIndex(const std::vector<std::uint8_t>& index, std::span<const std::uint8_t> key);
+// The same, for an index already compressed (indexSize bytes before).
+SealedIndex SealCompressedIndex(std::uint32_t indexSize, std::vector<std::uint8_t> compressed,
+                                std::span<const std::uint8_t> key);
 
 std::vector<std::uint8_t> TrailerBytes(const SealedIndex& sealed);
 
