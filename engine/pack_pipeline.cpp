@@ -175,20 +175,12 @@ void PackPipeline::ProcessFile(std::size_t file, std::vector<std::uint8_t>& inpu
     Settle(file, Handover::kOpenFailed, Failure::kNone, s.message());
     return;
   }
+  // The stamp's size is the open file's: their identities agree.
   FileIdentity id;
   const auto& refused = settings_.refused;
-  bool byWriter = !stamped || !source->Identity(id).ok() || id != stamp.id ||
-                  std::find(refused.begin(), refused.end(), id) != refused.end();
-  if (!byWriter) {
-    std::uint64_t size = 0;
-    if (Status s = source->Size(size); !s.ok()) {
-      (void)source->Close();
-      Settle(file, Handover::kStream, Failure::kError, s.message());
-      return;
-    }
-    byWriter = size > kMaxOffset || (!settings_.compress && size > settings_.largestRead);
-  }
-  if (byWriter) {
+  if (!stamped || !source->Identity(id).ok() || id != stamp.id ||
+      std::find(refused.begin(), refused.end(), id) != refused.end() || stamp.size > kMaxOffset ||
+      (!settings_.compress && stamp.size > settings_.largestRead)) {
     (void)source->Close();
     Settle(file, Handover::kByWriter, Failure::kNone, std::string());
     return;
@@ -363,6 +355,13 @@ PackPipeline::Handover PackPipeline::Take(std::size_t i, FileStamp& stamp, std::
   stamp = slot.stamp;
   message = slot.message;
   return slot.handover;
+}
+
+bool PackPipeline::Ready(std::size_t i) {
+  std::lock_guard<std::mutex> lock(m_);
+  const Slot& slot = SlotOf(i);
+  return Settled(i) && slot.finished && slot.handover == Handover::kStream &&
+         slot.failure == Failure::kNone;
 }
 
 PackPipeline::Block* PackPipeline::NextBlock(std::size_t i) {

@@ -80,6 +80,9 @@ class PackPipeline {
   // it failed after opening. stamp is the file's as it was before it was
   // read (kStream), message the reason (kOpenFailed).
   Handover Take(std::size_t i, FileStamp& stamp, std::string& message);
+  // Whether file i is read to its end without a failure, so that storing it
+  // cannot wait nor fail here. Does not wait; any file, in any order.
+  bool Ready(std::size_t i);
   // After kStream: the next block of file i, waiting for it; null once all
   // were given. Raises what the worker met while reading or compressing.
   Block* NextBlock(std::size_t i);

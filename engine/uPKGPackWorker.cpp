@@ -28,6 +28,8 @@ constexpr std::size_t kCopyChunk = 16 << 20;
 // Stored files up to this size are read into the write buffer rather than
 // copied by the system, which for them costs more calls than it saves.
 constexpr std::uint64_t kSmallFile = 64 << 10;
+// Texts that may be posted ahead of the file being stored.
+constexpr std::size_t kTextsAhead = 32;
 // How long at most the job looks out for its status call before it sleeps.
 constexpr std::chrono::microseconds kStatusSpin{50};
 
@@ -89,11 +91,6 @@ bool PKGPackWorker::Abort() {
   }
   // A status call the job is waiting for will never run now: release the job
   // from its wait instead of waiting for this (the user-interface) thread.
-  if (pending_) {
-    pending_->cancelled = true;
-    pending_->settled = true;
-    pending_.reset();
-  }
   if (pipeline_) pipeline_->Wake();
   cv_.notify_all();
   cv_.wait(lock, [this] { return ended_; });
@@ -109,37 +106,46 @@ void PKGPackWorker::CheckStop() const {
 }
 
 void PKGPackWorker::ShowText(std::string text) {
-  auto call = std::make_shared<StatusCall>();
+  AwaitText(PostText(std::move(text)));
+}
+
+std::uint64_t PKGPackWorker::PostText(std::string text) {
   {
     std::lock_guard<std::mutex> lock(m_);
     if (abortRequested_) throw EJobAborted();
-    FStatusText = std::move(text);
-    pending_ = call;
   }
-  host_.PostToMainThread([self = shared_from_this(), call] { self->RunStatusCall(call); });
-  // A user-interface thread that is awake shows a text in microseconds.
-  statusSpin_.Wait([&] { return call->settled.load(std::memory_order_acquire); });
-  std::unique_lock<std::mutex> lock(m_);
-  jobWaiting_ = true;
-  cv_.wait(lock, [&] { return call->done || call->cancelled; });
-  jobWaiting_ = false;
-  if (pending_ == call) pending_.reset();
-  if (call->cancelled) throw EJobAborted();
+  const std::uint64_t number = ++postedTexts_;
+  host_.PostToMainThread([self = shared_from_this(), number, text = std::move(text)]() mutable {
+    self->RunStatusCall(number, std::move(text));
+  });
+  return number;
 }
 
-void PKGPackWorker::RunStatusCall(const std::shared_ptr<StatusCall>& call) {
+void PKGPackWorker::AwaitText(std::uint64_t number) {
+  // A user-interface thread that is awake shows a text in microseconds.
+  auto shown = [&] { return shownTexts_.load(std::memory_order_acquire) >= number; };
+  if (!shown()) statusSpin_.Wait(shown);
+  std::unique_lock<std::mutex> lock(m_);
+  waitingFor_ = number;
+  cv_.wait(lock, [&] { return abortRequested_ || shown(); });
+  waitingFor_ = 0;
+  if (abortRequested_) throw EJobAborted();
+}
+
+void PKGPackWorker::RunStatusCall(std::uint64_t number, std::string text) {
   {
+    // After an abort no text is shown, even one posted before it.
     std::lock_guard<std::mutex> lock(m_);
-    if (call->cancelled) return;
+    if (abortRequested_) return;
   }
-  // The job waits meanwhile, so FStatusText holds still; no lock is held here,
-  // so an abort from within the status call cannot deadlock.
+  // Only this thread touches FStatusText while the job runs. No lock is held
+  // here, so an abort from within the status call cannot deadlock.
+  FStatusText = std::move(text);
   UpdateStatus();
   {
     std::lock_guard<std::mutex> lock(m_);
-    call->done = true;
-    call->settled = true;
-    if (!jobWaiting_) return;  // it is still looking out, awake
+    shownTexts_.store(number, std::memory_order_release);
+    if (waitingFor_ == 0 || waitingFor_ > number) return;  // nobody sleeps for it
   }
   cv_.notify_all();
 }
@@ -278,8 +284,20 @@ std::uintptr_t PKGPackWorker::Pack() {
       PKGPackWorker& job;
       ~Unregister() { job.SetPipeline(nullptr); }
     } unregister{*this};
+    // The texts of files read without a failure may go ahead of the file
+    // being stored, so that the user-interface thread shows them in a run
+    // rather than being woken for each. A file's text is always shown before
+    // the file is stored; one not read yet, or whose reading failed, only
+    // once every file before it is stored.
+    std::size_t posted = 0;
+    std::uint64_t firstText = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      ShowText("(3/5) 正在打包文件: " + fileList_[i].relative);
+      while (posted <= i ||
+             (pipeline && posted < n && posted < i + kTextsAhead && pipeline->Ready(posted))) {
+        const std::uint64_t number = PostText("(3/5) 正在打包文件: " + fileList_[posted].relative);
+        if (posted++ == 0) firstText = number;
+      }
+      AwaitText(firstText + i);
       if (!StoreFile(i, pipeline.get())) return FAIL_OPEN_SOURCE;
     }
   }
@@ -471,16 +489,14 @@ void PKGPackWorker::Record(std::size_t i, std::int64_t offset, std::uint64_t siz
   offsets_[i] = static_cast<std::uint32_t>(offset);
   sizes_[i] = static_cast<std::uint32_t>(size);
   storedSizes_[i] = static_cast<std::uint32_t>(end - offset);
+  index_.Append({fileList_[i].name936, offsets_[i], sizes_[i], storedSizes_[i]});
 }
 
 void PKGPackWorker::WriteTrailer() {
+  // The records were compressed as the files were stored.
   activity_ = "building the index of " + Quoted(FOutputPKGPath);
-  std::vector<std::uint8_t> index;
-  for (std::size_t i = 0; i < fileList_.size(); ++i)
-    AppendIndexRecord(index, {fileList_[i].name936, offsets_[i], sizes_[i], storedSizes_[i]});
-  if (index.size() > kMaxOffset) throw EPackFailure("the index would pass 4 GiB");
-  const SealedIndex sealed = SealIndex(index, {FKey.data(), FKey.size()});
-  std::vector<std::uint8_t>().swap(index);
+  if (index_.Size() > kMaxOffset) throw EPackFailure("the index would pass 4 GiB");
+  const SealedIndex sealed = index_.Seal({FKey.data(), FKey.size()});
 
   ShowText("(5/5) 正在保存...");
   activity_ = "writing the index of " + Quoted(FOutputPKGPath);

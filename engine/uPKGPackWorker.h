@@ -22,6 +22,7 @@
 
 #include "ZLibEx.h"
 #include "file_stream.h"
+#include "index_stream.h"
 #include "job_host.h"
 #include "pack_pipeline.h"
 #include "platform.h"
@@ -84,12 +85,6 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
  private:
   PKGPackWorker(JobHost& host, Platform& platform);
 
-  struct StatusCall {
-    bool done = false;
-    bool cancelled = false;
-    std::atomic<bool> settled{false};  // done or cancelled: looked at without the lock
-  };
-
   // Each returns 0 when the step succeeded, else the failure reason.
   std::uintptr_t Pack();
   bool CreateArchive();
@@ -102,8 +97,12 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
   void WriteTrailer();
 
+  // Texts are numbered in the order they are posted, and shown in that order.
+  // ShowText posts one and waits until it has been shown.
   void ShowText(std::string text);
-  void RunStatusCall(const std::shared_ptr<StatusCall>& call);
+  std::uint64_t PostText(std::string text);
+  void AwaitText(std::uint64_t number);
+  void RunStatusCall(std::uint64_t number, std::string text);
   void CheckStop() const;
   void RemoveExcluded();
   void DiscardOutput();
@@ -112,15 +111,17 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   JobHost& host_;
   Platform& platform_;
 
-  std::mutex m_;  // protects everything down to jobWaiting_
+  std::mutex m_;  // protects everything down to waitingFor_
   std::condition_variable cv_;
-  std::shared_ptr<StatusCall> pending_;  // the status call the job waits for
-  PackPipeline* pipeline_ = nullptr;     // woken by Abort while the job may wait on it
+  PackPipeline* pipeline_ = nullptr;  // woken by Abort while the job may wait on it
   bool started_ = false;
   bool abortRequested_ = false;
   bool notified_ = false;
   bool ended_ = false;
-  bool jobWaiting_ = false;  // the job sleeps on cv_ for its status call
+  std::uint64_t waitingFor_ = 0;  // the text the job sleeps on cv_ for; 0: none
+
+  std::atomic<std::uint64_t> shownTexts_{0};  // texts shown so far; read lock-free by the job
+  std::uint64_t postedTexts_ = 0;             // the job's thread only
 
   std::atomic<bool> stop_{false};  // set with abortRequested_, read lock-free by the job
 
@@ -128,6 +129,7 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   std::vector<SourceFile> fileList_;
   std::vector<std::string> fullPaths_;
   std::vector<std::uint32_t> offsets_, sizes_, storedSizes_;
+  IndexStream index_;  // the records of the files stored so far
   std::uint32_t trailerOffset_ = 0;
   std::uint32_t startTick_ = 0;
   std::string tempPath_;
