@@ -91,6 +91,7 @@ class PosixFile final : public PlatformFile {
   }
 
   int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
 
   Status Close() override {
     if (fd_ < 0) return Status::Ok();
@@ -181,26 +182,43 @@ class PosixPlatform final : public Platform {
     return Status::Ok();
   }
 
+  // Through a pipe of 1 MiB: the kernel moves references to the source's
+  // cached pages into it and copies them once, into the destination. As fast
+  // as copy_file_range where that is fast, and twice as fast where it is
+  // not: when the two offsets differ within a page, as the archive's data,
+  // which starts at 24, always does.
   Status CopyData(PlatformFile& from, PlatformFile& to, std::size_t count,
                   std::span<std::uint8_t> scratch, std::size_t& copied) override {
     copied = 0;
     auto* in = dynamic_cast<PosixFile*>(&from);
     auto* out = dynamic_cast<PosixFile*>(&to);
-    if (in && out && count > 0) {
-      for (;;) {
-        const ssize_t n = ::copy_file_range(in->fd(), nullptr, out->fd(), nullptr, count, 0);
-        if (n > 0) {
-          copied = static_cast<std::size_t>(n);
-          return Status::Ok();
-        }
-        if (n < 0 && errno == EINTR) continue;
-        // 0 may be the end, or a file whose size the system does not know
-        // (as in /proc); an error may be a pair of files the kernel cannot
-        // copy between. The plain way tells which, and names the file that
-        // failed.
-        break;
+    int pipe[2];
+    if (!in || !out || count == 0 || ::pipe2(pipe, O_CLOEXEC) != 0)
+      return CopyThroughBuffer(from, to, count, scratch, copied);
+    ::fcntl(pipe[1], F_SETPIPE_SZ, 1 << 20);
+    Status status;
+    while (copied < count) {
+      const ssize_t n = ::splice(in->fd(), nullptr, pipe[1], nullptr, count - copied, 0);
+      if (n < 0 && errno == EINTR) continue;
+      // An error before any byte moved may be a file the kernel cannot splice:
+      // the plain way then tells, naming the file that failed.
+      if (n < 0 && copied > 0) status = Errno("cannot read", in->path(), errno);
+      if (n <= 0) break;
+      for (ssize_t left = n; left > 0 && status.ok();) {
+        const ssize_t m =
+            ::splice(pipe[0], nullptr, out->fd(), nullptr, static_cast<std::size_t>(left), 0);
+        if (m < 0 && errno == EINTR) continue;
+        if (m <= 0) status = Errno("cannot write to", out->path(), m < 0 ? errno : EIO);
+        if (m > 0) left -= m;
       }
+      if (!status.ok()) break;
+      copied += static_cast<std::size_t>(n);
     }
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    if (!status.ok() || copied > 0) return status;
+    // Nothing moved: the end of the file, or one whose size the system does
+    // not know (as in /proc), or one it cannot splice; reading tells.
     return CopyThroughBuffer(from, to, count, scratch, copied);
   }
 
