@@ -66,12 +66,16 @@ class PackPipeline::BlockSink : public TStream {
     if (block_->used == kBlockSize) Send();
   }
 
-  void Finish() {
-    if (block_ && block_->used == 0) {
-      p_.Recycle(block_);
-      block_ = nullptr;
+  // The last block, partly filled, or null; Complete queues it with the end
+  // of the file in one step, so that a small file never seems to be flowing.
+  Block* TakeLast() {
+    Block* b = block_;
+    block_ = nullptr;
+    if (b && b->used == 0) {
+      p_.Recycle(b);
+      b = nullptr;
     }
-    if (block_) Send();
+    return b;
   }
 
   void Abandon() {
@@ -226,9 +230,8 @@ void PackPipeline::ProcessFile(std::size_t file, std::vector<std::uint8_t>& inpu
         sink.Commit(got);
     }
     if (settings_.compress) zstream->Finish();
-    sink.Finish();
     (void)source->Close();
-    Complete(file, total);
+    Complete(file, total, sink.TakeLast());
     return;
   } catch (const EJobAborted&) {
   } catch (const FileDropped&) {
@@ -296,9 +299,18 @@ void PackPipeline::Publish(std::size_t file, Block* block) {
   NotifyWriter(file);
 }
 
-void PackPipeline::Complete(std::size_t file, std::uint64_t sizeRead) {
+void PackPipeline::Complete(std::size_t file, std::uint64_t sizeRead, Block* last) {
   std::lock_guard<std::mutex> lock(m_);
   Slot& slot = SlotOf(file);
+  if (last && slot.dropped) {
+    RecycleLocked(last);
+  } else if (last) {
+    if (slot.last)
+      slot.last->next = last;
+    else
+      slot.first = last;
+    slot.last = last;
+  }
   slot.settled = true;
   slot.finished = true;
   slot.sizeRead = sizeRead;
@@ -431,14 +443,19 @@ bool PackPipeline::BatchReady() const {
 
 void PackPipeline::Blocked() {
   ++workersWaiting_;
+  roomSignalled_ = false;
   if (writerWaiting_ == WriterWait::kBatch && BatchReady()) writerCv_.notify_one();
 }
 
 void PackPipeline::NotifyRoom() {
   // The worker of the writer's file waits for any block; the others for a
   // quarter of the pool.
-  if (workersWaiting_ && ((headWaiting_ && inUse_ < maxBlocks_) || inUse_ < BlocksResume()))
+  // Once: until a worker waits again, those woken are on their way.
+  if (workersWaiting_ && !roomSignalled_ &&
+      ((headWaiting_ && inUse_ < maxBlocks_) || inUse_ < BlocksResume())) {
+    roomSignalled_ = true;
     workCv_.notify_all();
+  }
 }
 
 void PackPipeline::RecycleLocked(Block* block) {

@@ -127,7 +127,8 @@ class PackPipeline {
   // All below take the lock themselves.
   Block* Acquire(std::size_t file);
   void Publish(std::size_t file, Block* block);
-  void Complete(std::size_t file, std::uint64_t sizeRead);
+  // The file is read to its end; last is its last block, if any.
+  void Complete(std::size_t file, std::uint64_t sizeRead, Block* last);
   // The worker lets go of the file, telling the writer how it ended.
   void Settle(std::size_t file, Handover handover, Failure failure, std::string message);
   void ReleaseWorker(std::size_t file);
@@ -168,9 +169,10 @@ class PackPipeline {
   enum class WriterWait { kNone, kBatch, kBlock };
   WriterWait writerWaiting_ = WriterWait::kNone;
   unsigned workersWaiting_ = 0;
-  bool headWaiting_ = false;  // the worker of the writer's file waits for a block
-  std::size_t next_ = 0;      // next file to hand to a worker
-  std::size_t head_ = 0;      // the file the writer needs
+  bool headWaiting_ = false;    // the worker of the writer's file waits for a block
+  bool roomSignalled_ = false;  // workers were woken for room since one last waited
+  std::size_t next_ = 0;        // next file to hand to a worker
+  std::size_t head_ = 0;        // the file the writer needs
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<Block>> allBlocks_;
   Block* free_ = nullptr;
