@@ -7,7 +7,8 @@
 # Environment: ROUNDS (runs of each command, default 5), THREADS (pigz's -p and
 # the cores pkgtool is meant to use, default nproc), PKGBENCH_DIR (corpora and
 # outputs, default /tmp/pkgbench; about 3 GB). The commands run in turn within
-# each round, so that a busy moment of the machine spreads over all of them.
+# each round, so that a busy moment of the machine spreads over all of them,
+# each from a warm page cache.
 # Every archive pkgtool writes is compared with the one written with
 # --threads 1: the bytes must not depend on the threads.
 set -euo pipefail
@@ -45,6 +46,9 @@ run() {
   shift 2
   rm -f "$out"/archive.*
   sync
+  # Warm: this machine may drop a corpus from the page cache between runs.
+  # (Through a pipe: GNU tar reads nothing when it writes to /dev/null.)
+  tar cf - -C "$root" "$corpus" | cat >/dev/null
   local t0 t1
   t0=$(date +%s%N)
   (cd "$root/$corpus" && /usr/bin/time -f "%M" -o "$out/rss" "$@" >/dev/null)
@@ -54,7 +58,7 @@ run() {
 
 for corpus in "${corpora[@]}"; do
   # Warm the page cache, then the reference archives of the one-thread job.
-  tar cf - -C "$root" "$corpus" >/dev/null
+  tar cf - -C "$root" "$corpus" | cat >/dev/null
   "$pkgtool" pack "$root/$corpus" "$out/ref-compressed.pkg" --compress --threads 1 >/dev/null
   "$pkgtool" pack "$root/$corpus" "$out/ref-stored.pkg" --threads 1 >/dev/null
   for ((r = 1; r <= rounds; r++)); do
