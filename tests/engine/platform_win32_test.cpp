@@ -143,6 +143,20 @@ TEST(Win32Platform, ExclusionsIgnoreLetterCaseInTheUsersLocale) {
   }
 }
 
+TEST(Win32Platform, DirectoryLinkToAnAncestorIsListedOnce) {
+  TempDir dir;
+  WriteFile(dir / "src/a/f.txt", "f");
+  const std::wstring link = (dir / "src/a/loop").wstring();
+  if (!CreateSymbolicLinkW(link.c_str(), (dir / "src").wstring().c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2 /* unprivileged create */))
+    GTEST_SKIP() << "this system does not create directory links (error " << GetLastError() << ")";
+  std::vector<pkg::SourceFile> files;
+  pkg::BuildFileList(pkg::SystemPlatform(), (dir / "src").string(), files);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].relative, "\\a\\f.txt");
+  RemoveDirectoryW(link.c_str());
+}
+
 TEST(Win32Platform, PathsLongerThanMaxPathPack) {
   TempDir dir;
   // Build a folder chain of about 330 characters with the long-path prefix,
