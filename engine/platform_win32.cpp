@@ -8,70 +8,25 @@
 #include <random>
 
 #include "platform.h"
+#include "win32_text.h"
 
 namespace pkg {
 namespace {
 
 constexpr UINT kCodePage936 = 936;
 
+using win32::LongPath;
+using win32::SystemErrorText;
 std::wstring Widen(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
-  return w;
+  return win32::Utf8ToWide(utf8);
 }
-
-// An unpaired surrogate in a file name becomes U+FFFD, which has no code page
-// 936 form, so such a name is refused rather than stored wrongly.
 std::string Narrow(std::wstring_view w) {
-  if (w.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::string SystemMessage(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring w = n && text ? std::wstring(text, n) : std::wstring();
-  if (text) LocalFree(text);
-  while (!w.empty() &&
-         (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.'))
-    w.pop_back();
-  if (w.empty()) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "system error %lu", static_cast<unsigned long>(code));
-    return buf;
-  }
-  return Narrow(w);
+  return win32::WideToUtf8(w);
 }
 
 Status LastError(const char* what, const std::string& path) {
   const DWORD code = GetLastError();
-  return Status::Fail(std::string(what) + " '" + path + "': " + SystemMessage(code));
-}
-
-// The form every call takes: a full path with the \\?\ prefix, so paths longer
-// than MAX_PATH work, after the system has resolved relative parts, forward
-// slashes and doubled backslashes the way the plain API would.
-std::wstring SystemPath(const std::string& path) {
-  const std::wstring w = Widen(path);
-  if (w.empty()) return w;
-  DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return w;
-  std::wstring full(n, L'\0');
-  n = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
-  full.resize(n);
-  if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
-  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  return Status::Fail(std::string(what) + " '" + path + "': " + SystemErrorText(code));
 }
 
 FileIdentity IdentityFromHandle(HANDLE h, bool& ok) {
@@ -145,7 +100,7 @@ class Win32File final : public PlatformFile {
 Status Open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
             const char* what, std::unique_ptr<PlatformFile>& file) {
   HANDLE h =
-      CreateFileW(SystemPath(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+      CreateFileW(LongPath(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError(what, path);
   file = std::make_unique<Win32File>(h, path);
   return Status::Ok();
@@ -172,12 +127,12 @@ class Win32Platform final : public Platform {
   }
 
   Status RemoveFile(const std::string& path) override {
-    if (!::DeleteFileW(SystemPath(path).c_str())) return LastError("cannot delete", path);
+    if (!::DeleteFileW(LongPath(path).c_str())) return LastError("cannot delete", path);
     return Status::Ok();
   }
 
   Status MoveFileOver(const std::string& from, const std::string& to) override {
-    if (!MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
+    if (!MoveFileExW(LongPath(from).c_str(), LongPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return LastError("cannot replace", to);
     return Status::Ok();
@@ -192,7 +147,7 @@ class Win32Platform final : public Platform {
 
   Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) override {
     entries.clear();
-    std::wstring pattern = SystemPath(path);
+    std::wstring pattern = LongPath(path);
     if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
     pattern += L"*";
     WIN32_FIND_DATAW data;
@@ -214,14 +169,14 @@ class Win32Platform final : public Platform {
   }
 
   PathKind KindOf(const std::string& path) override {
-    const DWORD a = GetFileAttributesW(SystemPath(path).c_str());
+    const DWORD a = GetFileAttributesW(LongPath(path).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
     return (a & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kFile;
   }
 
   Status IdentityOf(const std::string& path, FileIdentity& id) override {
     // Backup semantics open directories too; links and junctions are followed.
-    HANDLE h = CreateFileW(SystemPath(path).c_str(), 0,
+    HANDLE h = CreateFileW(LongPath(path).c_str(), 0,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError("cannot identify", path);
@@ -233,7 +188,7 @@ class Win32Platform final : public Platform {
   }
 
   Status StampOf(const std::string& path, FileStamp& stamp) override {
-    HANDLE h = CreateFileW(SystemPath(path).c_str(), 0,
+    HANDLE h = CreateFileW(LongPath(path).c_str(), 0,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError("cannot identify", path);

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "console.h"
+#include "win32_text.h"
 
 namespace pkgtool {
 namespace {
@@ -21,13 +22,6 @@ BOOL WINAPI OnControl(DWORD type) {
   return FALSE;
 }
 
-std::string Narrow(const wchar_t* w) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-  std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
-  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
-  return s;
-}
-
 HANDLE HandleOf(std::FILE* stream) {
   return GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
 }
@@ -39,10 +33,7 @@ void Write(std::FILE* stream, const std::string& text) {
   DWORD mode = 0;
   if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
     std::fflush(stream);
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
+    const std::wstring w = pkg::win32::Utf8ToWide(text);
     DWORD written = 0;
     WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
     return;
@@ -57,7 +48,7 @@ std::vector<std::string> Utf8Arguments(int, char**) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(Narrow(argv[i]));
+  for (int i = 0; i < argc; ++i) args.push_back(pkg::win32::WideToUtf8(argv[i]));
   LocalFree(argv);
   return args;
 }
