@@ -174,6 +174,32 @@ HWND OwnedDialog(HWND owner) {
   return s.found;
 }
 
+namespace {
+
+struct ProcessDialogSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK MatchProcessDialog(HWND hwnd, LPARAM param) {
+  auto* s = reinterpret_cast<ProcessDialogSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[16] = {};
+  GetClassNameW(hwnd, cls, 16);
+  if (pid != s->pid || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(hwnd)) return TRUE;
+  s->found = hwnd;
+  return FALSE;
+}
+
+}  // namespace
+
+HWND ProcessDialog(DWORD pid) {
+  ProcessDialogSearch s{pid, nullptr};
+  EnumWindows(MatchProcessDialog, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
 MessageBoxSeen AnswerMessageBox(HWND owner, DWORD timeoutMs) {
   MessageBoxSeen seen;
   HWND box = nullptr;

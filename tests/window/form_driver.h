@@ -53,6 +53,8 @@ bool WaitUntil(Pred done, DWORD timeoutMs = 20000) {
 
 // A visible dialog ("#32770") owned by owner, nullptr when none is open.
 HWND OwnedDialog(HWND owner);
+// A visible dialog of process pid, whatever its owner; nullptr when none is open.
+HWND ProcessDialog(DWORD pid);
 // An owned message box as it was shown, and answered with its OK button.
 struct MessageBoxSeen {
   std::wstring caption, text;  // text: empty when no box came
@@ -75,6 +77,7 @@ class ProgramRun {
   ProgramRun& operator=(const ProgramRun&) = delete;
 
   HWND Form(DWORD timeoutMs = 30000);  // waits for the window
+  DWORD ProcessId() const { return pi_.dwProcessId; }
   // Closes the window as the close button does; true when the process ended.
   bool Close(DWORD timeoutMs = 15000);
 

@@ -109,9 +109,19 @@ TEST_F(ProgramTest, OpensInItsInitialStateAndClosesWithoutWritingSettings) {
   EXPECT_EQ(ListNames(dir.path()), std::vector<std::string>{"Zerith_DURAdazov.exe"});
 }
 
+// Where the settings file stands when the program starts.
+enum class IniPlace {
+  kNone,
+  kFolder,  // a folder of that name
+  kFile,
+  kReadOnly,  // a file with the read-only attribute
+  kHeld,      // a file another program holds open without sharing it, through the whole load
+};
+
 struct LoadCase {
   const char* what;
-  const char* ini;  // code page 936 bytes; nullptr: no file; "/": a folder of that name
+  IniPlace place;
+  std::string ini;  // code page 936 bytes
   const wchar_t* source;
   const wchar_t* output;
   const wchar_t* key;
@@ -127,39 +137,73 @@ TEST_F(ProgramTest, LoadsEveryCaseOfTheSettingsFile) {
   const std::string longSource = "[Config]\r\nSourceDirectory=" + k3000 +
                                  "\r\nOutputPKGPath=D:\\\xd3\xce\xcf\xb7\\out.pkg\r\n"
                                  "CustomPKGKey=3a7f0c\r\nPKGType=\r\nGame=3\r\n";
+  // 50,000 times "游": the cut at 2047 bytes leaves a lead byte alone.
+  std::string hugeSource = "[Config]\r\nSourceDirectory=";
+  for (int i = 0; i < 50000; ++i) hugeSource += "\xd3\xce";
+  hugeSource += "\r\nGame=2\r\n";
+  // Code page 936 turns a lead byte without its trail byte, and a lead byte
+  // with a trail byte it lacks (both taken), into "?"; 0x80 is the euro sign,
+  // 0xFF a private-use character. Values are cut at line ends before that.
+  const std::wstring cutSource = std::wstring(1023, L'游') + L"?";
+  const std::string broken =
+      "[Config]\r\nSourceDirectory=D:\\\xd3\xce\x81\r\nOutputPKGPath=\x81\x7f"
+      "a\x81\xff"
+      "b.pkg\r\nPKGType=7\xfe\r\nCompressData=1\r\nGame=3\r\nCustomPKGKey=\x80"
+      "A\xff"
+      "B\xfe";
+  const Bytes noise = Deterministic(1 << 20, 936, false);
+  const std::string valid =
+      "[Config]\r\nSourceDirectory=D:\\\xd3\xce\xcf\xb7\r\nOutputPKGPath=D:\\o.pkg\r\n"
+      "CustomPKGKey=0A0B\r\nCompressData=1\r\nPKGType=12\r\nGame=2\r\n";
   const LoadCase kCases[] = {
-      {"no file", nullptr, L"", L"", L"", false, L"1", 1},
-      {"a folder of the name", "/", L"", L"", L"", false, L"1", 1},
-      {"no Config section", "[Other]\r\nGame=3\r\nPKGType=5\r\nCompressData=1\r\n", L"", L"", L"",
-       false, L"1", 1},
-      {"empty Config section", "[Config]\r\n", L"", L"", L"", false, L"1", 1},
-      {"Game 0, PKGType hex, CompressData 2",
+      {"no file", IniPlace::kNone, "", L"", L"", L"", false, L"1", 1},
+      {"a folder of the name", IniPlace::kFolder, "", L"", L"", L"", false, L"1", 1},
+      {"held without sharing", IniPlace::kHeld, valid, L"", L"", L"", false, L"1", 1},
+      {"read-only", IniPlace::kReadOnly, valid, L"D:\\游戏", L"D:\\o.pkg", L"0A0B", true, L"12", 2},
+      {"1 MiB of random bytes", IniPlace::kFile, std::string(noise.begin(), noise.end()), L"", L"",
+       L"", false, L"1", 1},
+      {"no Config section", IniPlace::kFile, "[Other]\r\nGame=3\r\nPKGType=5\r\nCompressData=1\r\n",
+       L"", L"", L"", false, L"1", 1},
+      {"empty Config section", IniPlace::kFile, "[Config]\r\n", L"", L"", L"", false, L"1", 1},
+      {"Game 0, PKGType hex, CompressData 2", IniPlace::kFile,
        "[Config]\r\nGame=0\r\nPKGType=$1F\r\nCompressData=2\r\n", L"", L"", L"", true, L"31", 1},
-      {"Game 4, PKGType 0x, CompressData a word",
+      {"Game 4, PKGType 0x, CompressData a word", IniPlace::kFile,
        "[Config]\r\nGame=4\r\nPKGType=0x10\r\nCompressData=true\r\n", L"", L"", L"", false, L"16",
        1},
-      {"Game a word, leading zeros, CompressData -1",
+      {"Game a word, leading zeros, CompressData -1", IniPlace::kFile,
        "[Config]\r\nGame=two\r\nPKGType=007\r\nCompressData=-1\r\n", L"", L"", L"", true, L"7", 1},
-      {"Game 2, negative PKGType", "[Config]\r\nGame=2\r\nCustomPKGKey=3A7F\r\nPKGType=-5\r\n", L"",
-       L"", L"3A7F", false, L"-5", 2},
-      {"Game 3, empty PKGType, a 3000-byte value, code page 936", longSource.c_str(), k2047.c_str(),
-       L"D:\\游戏\\out.pkg", L"3a7f0c", false, L"1", 3},
-      {"Game 1, PKGType a word, key kept while disabled",
+      {"Game 2, negative PKGType", IniPlace::kFile,
+       "[Config]\r\nGame=2\r\nCustomPKGKey=3A7F\r\nPKGType=-5\r\n", L"", L"", L"3A7F", false, L"-5",
+       2},
+      {"Game 3, empty PKGType, a 3000-byte value, code page 936", IniPlace::kFile, longSource,
+       k2047.c_str(), L"D:\\游戏\\out.pkg", L"3a7f0c", false, L"1", 3},
+      {"a 100,000-byte value cut inside a character", IniPlace::kFile, hugeSource,
+       cutSource.c_str(), L"", L"", false, L"1", 2},
+      {"bytes code page 936 lacks, a lead byte last in a line and in the file", IniPlace::kFile,
+       broken, L"D:\\游?", L"?a?b.pkg", L"€A\uf8f5B?", true, L"1", 3},
+      {"Game 1, PKGType a word, key kept while disabled", IniPlace::kFile,
        "[Config]\r\nGame=1\r\nPKGType=abc\r\nCustomPKGKey=XY\r\nCompressData=0\r\n", L"", L"",
        L"XY", false, L"1", 1},
-      {"PKGType out of range, Game in hex", "[Config]\r\nPKGType=2147483648\r\nGame=$3\r\n", L"",
-       L"", L"", false, L"1", 3},
+      {"PKGType out of range, Game in hex", IniPlace::kFile,
+       "[Config]\r\nPKGType=2147483648\r\nGame=$3\r\n", L"", L"", L"", false, L"1", 3},
   };
   // All start at once: each process takes its time to come up under Wine.
   std::vector<std::unique_ptr<TempDir>> dirs;
   std::vector<std::unique_ptr<ProgramRun>> runs;
+  std::vector<HANDLE> holders(std::size(kCases), INVALID_HANDLE_VALUE);
   for (const LoadCase& c : kCases) {
     dirs.push_back(std::make_unique<TempDir>());
     const fs::path ini = dirs.back()->path() / kIni;
-    if (c.ini && std::string(c.ini) == "/") {
-      fs::create_directory(ini);
-    } else if (c.ini) {
-      WriteFile(ini, std::string(c.ini));
+    if (c.place == IniPlace::kFolder) fs::create_directory(ini);
+    if (c.place == IniPlace::kFile || c.place == IniPlace::kReadOnly || c.place == IniPlace::kHeld)
+      WriteFile(ini, c.ini);
+    if (c.place == IniPlace::kReadOnly) {
+      EXPECT_TRUE(SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    if (c.place == IniPlace::kHeld) {
+      holders[dirs.size() - 1] =
+          CreateFileW(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      EXPECT_NE(holders[dirs.size() - 1], INVALID_HANDLE_VALUE);
     }
     runs.push_back(std::make_unique<ProgramRun>(ProgramPath(), dirs.back()->path().wstring()));
   }
@@ -167,6 +211,9 @@ TEST_F(ProgramTest, LoadsEveryCaseOfTheSettingsFile) {
     const LoadCase& c = kCases[i];
     SCOPED_TRACE(c.what);
     const HWND form = runs[i]->Form();
+    // A box at load would hold the window back: it shows only once the box is answered.
+    const HWND box = ProcessDialog(runs[i]->ProcessId());
+    EXPECT_FALSE(box) << "a box: " << Text(GetDlgItem(box, 0xFFFF));
     ASSERT_TRUE(form);
     const FormControls f = FindControls(form);
     EXPECT_EQ(Text(f.cxTextEdit1), c.source);
@@ -180,15 +227,30 @@ TEST_F(ProgramTest, LoadsEveryCaseOfTheSettingsFile) {
     EXPECT_EQ(Enabled(f.cxTextEdit3), c.game == 3);
     EXPECT_TRUE(Enabled(f.cxButton3));
     EXPECT_FALSE(Enabled(f.cxButton4));
-    const fs::path ini = dirs[i]->path() / kIni;
-    const Bytes before = c.ini && fs::is_regular_file(ini) ? ReadFile(ini) : Bytes();
     EXPECT_TRUE(runs[i]->Close());
-    // A load writes nothing.
-    if (c.ini && fs::is_regular_file(ini)) {
-      EXPECT_EQ(ReadFile(ini), before);
+    if (holders[i] != INVALID_HANDLE_VALUE) CloseHandle(holders[i]);
+    holders[i] = INVALID_HANDLE_VALUE;
+    // A load writes nothing, not even beside the file.
+    const fs::path ini = dirs[i]->path() / kIni;
+    switch (c.place) {
+      case IniPlace::kNone:
+        EXPECT_EQ(ListNames(dirs[i]->path()), std::vector<std::string>{"Zerith_DURAdazov.exe"});
+        break;
+      case IniPlace::kFolder:
+        EXPECT_TRUE(fs::is_directory(ini));
+        EXPECT_TRUE(fs::is_empty(ini));
+        break;
+      case IniPlace::kReadOnly:
+        EXPECT_TRUE(GetFileAttributesW(ini.c_str()) & FILE_ATTRIBUTE_READONLY);
+        [[fallthrough]];
+      case IniPlace::kFile:
+      case IniPlace::kHeld:
+        EXPECT_TRUE(ReadFile(ini) == ToBytes(c.ini)) << "the file changed";
+        break;
     }
-    if (!c.ini) {
-      EXPECT_FALSE(fs::exists(ini));
+    if (c.place != IniPlace::kNone) {
+      EXPECT_EQ(ListNames(dirs[i]->path()),
+                (std::vector<std::string>{"Zerith_DURAdazov.exe", "Zerith_DURAdazov.ini"}));
     }
   }
 }
@@ -626,6 +688,69 @@ TEST_F(PackingProgramTest, EachFailureShowsItsBoxThenItsPanelText) {
   }
   CloseHandle(holder);
   for (const char* out : {"o1.pkg", "o2.pkg", "o3.pkg"}) EXPECT_FALSE(fs::exists(dir_ / out));
+}
+
+TEST_F(PackingProgramTest, ARefusedSaveShowsItsBoxStartsNothingAndKeepsTheFile) {
+  WriteFile(dir_ / "src/a.txt", std::string("a"));
+  const fs::path ini = dir_.path() / kIni;
+  const std::string old = "[Config]\r\nGame=2\r\n";
+  const std::wstring version = Panel0();
+  const struct {
+    const char* what;
+    IniPlace place;
+  } kCases[] = {
+      {"read-only", IniPlace::kReadOnly},
+      {"a folder of the name", IniPlace::kFolder},
+      {"held without sharing", IniPlace::kHeld},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (c.place == IniPlace::kFolder) {
+      WriteFile(ini / "kept.txt", std::string("kept"));
+    } else {
+      WriteFile(ini, old);
+    }
+    if (c.place == IniPlace::kReadOnly) {
+      ASSERT_TRUE(SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    if (c.place == IniPlace::kHeld) {
+      holder = CreateFileW(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
+    Fill({Path("src"), Path("out.pkg"), L"1"});
+    Click(c_.cxButton3);
+    const MessageBoxSeen box = AnswerMessageBox(form_);
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    EXPECT_EQ(box.text, L"Unable to write to " + ini.wstring() + L".");
+    EXPECT_EQ(box.caption, L"Zerith_DURAdazov");
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(box.okOnly);
+    ASSERT_TRUE(WaitUntil([&] { return Idle(); }));
+    EXPECT_EQ(Panel0(), version) << "a job ran";
+    EXPECT_FALSE(OwnedDialog(form_)) << "a second box";
+    // No archive, no temporary file beside the settings, which stay as they were.
+    EXPECT_EQ(ListNames(dir_.path()),
+              (std::vector<std::string>{"Zerith_DURAdazov.exe", "Zerith_DURAdazov.ini", "src"}));
+    if (c.place == IniPlace::kFolder) {
+      EXPECT_EQ(ListNames(ini), std::vector<std::string>{"kept.txt"});
+      fs::remove_all(ini);
+    } else {
+      EXPECT_EQ(ReadFile(ini), ToBytes(old));
+      EXPECT_EQ(GetFileAttributesW(ini.c_str()) & FILE_ATTRIBUTE_READONLY,
+                c.place == IniPlace::kReadOnly ? DWORD(FILE_ATTRIBUTE_READONLY) : 0u);
+      SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
+      fs::remove(ini);
+    }
+  }
+  // Once the file can be written, the same start saves and packs.
+  WriteFile(ini, old);
+  Click(c_.cxButton3);
+  ASSERT_TRUE(WaitUntil([&] { return IsElapsedText(Panel0()) && Idle(); })) << Panel0();
+  const Bytes bytes = ReadFile(ini);
+  const std::string saved(bytes.begin(), bytes.end());
+  EXPECT_TRUE(saved.starts_with("[Config]\r\nGame=1\r\nSourceDirectory=")) << saved;
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "out.pkg"));
 }
 
 TEST_F(PackingProgramTest, ClosingTheWindowMidPackStopsTheJobAndLeavesNothing) {
