@@ -151,7 +151,9 @@ void PackPipeline::WorkerMain() {
         // then runs for a while rather than once per file the writer takes.
         if (next_ < head_ + (waited ? RingResume() : slots_.size()) && !SlotOf(next_).busy) break;
         Blocked();
+        ++ringWaiting_;
         workCv_.wait(lock);
+        --ringWaiting_;
         --workersWaiting_;
       }
       file = next_++;
@@ -170,21 +172,18 @@ void PackPipeline::ProcessFile(std::size_t file, std::vector<std::uint8_t>& inpu
   // What a job without workers would report at the file's turn is reported
   // there, and what it would deal with specially is left to the writer.
   //
-  // Stamped before it is opened: a change from here on, even in the middle of
-  // reading, shows at the file's turn, and the writer then reads it anew.
-  FileStamp stamp;
-  const bool stamped = platform_.StampOf(paths_[file], stamp).ok();
   std::unique_ptr<PlatformFile> source;
   if (Status s = platform_.OpenForReading(paths_[file], source); !s.ok()) {
     Settle(file, Handover::kOpenFailed, Failure::kNone, s.message());
     return;
   }
-  // The stamp's size is the open file's: their identities agree.
-  FileIdentity id;
+  // Stamped before it is read: a change from here on, even in the middle of
+  // reading, shows at the file's turn, and the writer then reads it anew.
+  FileStamp stamp;
   const auto& refused = settings_.refused;
-  if (!stamped || !source->Identity(id).ok() || id != stamp.id ||
-      std::find(refused.begin(), refused.end(), id) != refused.end() || stamp.size > kMaxOffset ||
-      (!settings_.compress && stamp.size > settings_.largestRead)) {
+  if (!source->Stamp(stamp).ok() ||
+      std::find(refused.begin(), refused.end(), stamp.id) != refused.end() ||
+      stamp.size > kMaxOffset || (!settings_.compress && stamp.size > settings_.largestRead)) {
     (void)source->Close();
     Settle(file, Handover::kByWriter, Failure::kNone, std::string());
     return;
@@ -228,6 +227,10 @@ void PackPipeline::ProcessFile(std::size_t file, std::vector<std::uint8_t>& inpu
         zstream->Write(into, got);
       else
         sink.Commit(got);
+      // A short read that reaches the size the file had is its end: a file
+      // that grows after it has a new stamp at its turn and is read anew, so
+      // the read that would only say so is saved (one per small file).
+      if (got < room && total == stamp.size) break;
     }
     if (settings_.compress) zstream->Finish();
     (void)source->Close();
@@ -264,8 +267,10 @@ PackPipeline::Block* PackPipeline::Acquire(std::size_t file) {
     if (inUse_ < limit) break;
     const bool head = file == head_;
     if (head) headWaiting_ = true;
+    SlotOf(file).wantsRoom = true;
     Blocked();
     workCv_.wait(lock);
+    SlotOf(file).wantsRoom = false;
     --workersWaiting_;
     if (head) headWaiting_ = false;
   }
@@ -351,9 +356,13 @@ PackPipeline::Handover PackPipeline::Take(std::size_t i, FileStamp& stamp, std::
   std::unique_lock<std::mutex> lock(m_);
   if (head_ != i) {
     head_ = i;
-    // The file's worker may be waiting for room it may take now, and the
-    // ring has moved on.
-    if (workersWaiting_) workCv_.notify_all();
+    // The file's worker may be waiting for room it may take now, or the ring
+    // has moved on far enough for a waiting worker. Not otherwise: a wake-up
+    // per file would only send the workers back to sleep.
+    const bool ringFree =
+        next_ < paths_.size() && next_ < head_ + RingResume() && !SlotOf(next_).busy;
+    const bool headWants = next_ > i && SlotOf(i).file == i && SlotOf(i).wantsRoom;
+    if ((ringWaiting_ && ringFree) || headWants) workCv_.notify_all();
   }
   Slot& slot = SlotOf(i);
   for (bool waited = false;; waited = true) {
@@ -370,10 +379,48 @@ PackPipeline::Handover PackPipeline::Take(std::size_t i, FileStamp& stamp, std::
 }
 
 bool PackPipeline::Ready(std::size_t i) {
+  return ReadyRun(i, i + 1) == 1;
+}
+
+std::size_t PackPipeline::ReadyRun(std::size_t from, std::size_t to) {
   std::lock_guard<std::mutex> lock(m_);
-  const Slot& slot = SlotOf(i);
-  return Settled(i) && slot.finished && slot.handover == Handover::kStream &&
-         slot.failure == Failure::kNone;
+  std::size_t f = from;
+  for (; f < to; ++f) {
+    const Slot& slot = SlotOf(f);
+    if (!Settled(f) || !slot.finished || slot.handover != Handover::kStream ||
+        slot.failure != Failure::kNone)
+      break;
+  }
+  return f - from;
+}
+
+PackPipeline::Block* PackPipeline::NextBlocks(std::size_t i, bool& end, std::uint64_t& sizeRead) {
+  std::unique_lock<std::mutex> lock(m_);
+  Slot& slot = SlotOf(i);
+  for (;;) {
+    CheckWriterStop();
+    if (slot.failure != Failure::kNone) Raise(slot);
+    if (slot.first || slot.finished) {
+      Block* chain = slot.first;
+      slot.first = slot.last = nullptr;
+      end = slot.finished;
+      if (end) sizeRead = slot.sizeRead;
+      return chain;
+    }
+    writerWaiting_ = WriterWait::kBlock;
+    writerCv_.wait(lock);
+    writerWaiting_ = WriterWait::kNone;
+  }
+}
+
+void PackPipeline::RecycleChain(Block* first) {
+  if (!first) return;
+  std::lock_guard<std::mutex> lock(m_);
+  while (Block* b = first) {
+    first = b->next;
+    RecycleLocked(b);
+  }
+  NotifyRoom();
 }
 
 PackPipeline::Block* PackPipeline::NextBlock(std::size_t i) {

@@ -83,10 +83,20 @@ class PackPipeline {
   // Whether file i is read to its end without a failure, so that storing it
   // cannot wait nor fail here. Does not wait; any file, in any order.
   bool Ready(std::size_t i);
+  // How many files from `from` on, up to `to`, are Ready, one after the
+  // other.
+  std::size_t ReadyRun(std::size_t from, std::size_t to);
   // After kStream: the next block of file i, waiting for it; null once all
   // were given. Raises what the worker met while reading or compressing.
   Block* NextBlock(std::size_t i);
+  // After kStream: every block of file i queued by now, linked through next,
+  // waiting until there is one or the file is read to its end. end tells
+  // that no more follow; sizeRead is then the bytes read. A small file comes
+  // whole in one call.
+  Block* NextBlocks(std::size_t i, bool& end, std::uint64_t& sizeRead);
   void Recycle(Block* block);
+  // Recycles blocks linked through next.
+  void RecycleChain(Block* first);
   // The bytes read from file i, once NextBlock has given null.
   std::uint64_t SizeRead(std::size_t i);
   // After kStream: gives file i up without writing it.
@@ -106,9 +116,10 @@ class PackPipeline {
     std::size_t file = 0;
     bool settled = false;  // the worker is past opening the file
     Handover handover = Handover::kStream;
-    bool busy = false;      // a worker is still on it
-    bool dropped = false;   // the writer gave it up; the worker stops
-    bool finished = false;  // every block has been queued
+    bool busy = false;       // a worker is still on it
+    bool dropped = false;    // the writer gave it up; the worker stops
+    bool finished = false;   // every block has been queued
+    bool wantsRoom = false;  // its worker waits for a block
     FileStamp stamp;
     std::uint64_t sizeRead = 0;
     Failure failure = Failure::kNone;
@@ -169,6 +180,7 @@ class PackPipeline {
   enum class WriterWait { kNone, kBatch, kBlock };
   WriterWait writerWaiting_ = WriterWait::kNone;
   unsigned workersWaiting_ = 0;
+  unsigned ringWaiting_ = 0;    // of those, the ones waiting for a file
   bool headWaiting_ = false;    // the worker of the writer's file waits for a block
   bool roomSignalled_ = false;  // workers were woken for room since one last waited
   std::size_t next_ = 0;        // next file to hand to a worker

@@ -44,6 +44,10 @@ class PlatformFile {
   virtual Status Seek(std::uint64_t position) = 0;
   virtual Status Size(std::uint64_t& size) = 0;
   virtual Status Identity(FileIdentity& id) = 0;
+  // The open file's identity, size and last change, as StampOf gives them
+  // for its path. Meant to be asked before the first read: a file opened for
+  // reading may answer with what it learned when it was opened.
+  virtual Status Stamp(FileStamp& stamp) = 0;
   // Releases the file; later calls fail. Reports a deferred write error.
   virtual Status Close() = 0;
 };

@@ -30,12 +30,25 @@ Status Errno(const char* what, const std::string& path, int err) {
   return Status::Fail(std::string(what) + " " + Quote(path) + ": " + std::strerror(err));
 }
 
+FileStamp StampFromStat(const struct stat& st) {
+  // The change time moves with every write and cannot be set back by hand.
+  return {{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+          static_cast<std::uint64_t>(st.st_size),
+          static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
 class PosixFile final : public PlatformFile {
  public:
   PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  // With the identity already known from a stat of the open file.
-  PosixFile(int fd, std::string path, const FileIdentity& id)
-      : fd_(fd), path_(std::move(path)), id_(id), haveId_(true) {}
+  // Opened for reading, with a stat of the open file made before any read.
+  PosixFile(int fd, std::string path, const FileStamp& opened, bool nonBlocking)
+      : fd_(fd),
+        path_(std::move(path)),
+        id_(opened.id),
+        haveId_(true),
+        opened_(opened),
+        haveOpened_(true),
+        nonBlocking_(nonBlocking) {}
   ~PosixFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -47,6 +60,12 @@ class PosixFile final : public PlatformFile {
       if (n >= 0) {
         got = static_cast<std::size_t>(n);
         return Status::Ok();
+      }
+      // Opened without blocking, which regular files ignore today; should
+      // the system ever honour it for one, the file blocks from then on.
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && nonBlocking_) {
+        nonBlocking_ = false;
+        if (::fcntl(fd_, F_SETFL, 0) == 0) continue;
       }
       if (errno != EINTR) return Errno("cannot read", path_, errno);
     }
@@ -90,6 +109,17 @@ class PosixFile final : public PlatformFile {
     return Status::Ok();
   }
 
+  Status Stamp(FileStamp& stamp) override {
+    if (haveOpened_) {  // the stat made on opening, before any read
+      stamp = opened_;
+      return Status::Ok();
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return Errno("cannot identify", path_, errno);
+    stamp = StampFromStat(st);
+    return Status::Ok();
+  }
+
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
@@ -106,6 +136,9 @@ class PosixFile final : public PlatformFile {
   std::string path_;
   FileIdentity id_;
   bool haveId_ = false;
+  FileStamp opened_;
+  bool haveOpened_ = false;
+  bool nonBlocking_ = false;  // opened with O_NONBLOCK
 };
 
 // iconv descriptors are not thread-safe; one pair, used under a lock.
@@ -164,11 +197,9 @@ class PosixPlatform final : public Platform {
       ::close(fd);
       return Status::Fail("cannot open " + Quote(path) + ": not a regular file");
     }
-    // Of the status flags only O_NONBLOCK was set: clearing them all clears it.
-    ::fcntl(fd, F_SETFL, 0);
-    file = std::make_unique<PosixFile>(
-        fd, path,
-        FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    // O_NONBLOCK stays: regular files ignore it, and clearing it would cost
+    // a call per file.
+    file = std::make_unique<PosixFile>(fd, path, StampFromStat(st), true);
     return Status::Ok();
   }
 
@@ -261,10 +292,7 @@ class PosixPlatform final : public Platform {
   Status StampOf(const std::string& path, FileStamp& stamp) override {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Errno("cannot identify", path, errno);
-    // The change time moves with every write and cannot be set back by hand.
-    stamp = {{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
-             static_cast<std::uint64_t>(st.st_size),
-             static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+    stamp = StampFromStat(st);
     return Status::Ok();
   }
 

@@ -29,11 +29,19 @@ Status LastError(const char* what, const std::string& path) {
   return Status::Fail(std::string(what) + " '" + path + "': " + SystemErrorText(code));
 }
 
-FileIdentity IdentityFromHandle(HANDLE h, bool& ok) {
+FileStamp StampFromHandle(HANDLE h, bool& ok) {
   BY_HANDLE_FILE_INFORMATION info{};
   ok = GetFileInformationByHandle(h, &info) != 0;
-  return {info.dwVolumeSerialNumber,
-          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return {{info.dwVolumeSerialNumber,
+           (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow},
+          (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+          static_cast<std::int64_t>(
+              (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+              info.ftLastWriteTime.dwLowDateTime)};
+}
+
+FileIdentity IdentityFromHandle(HANDLE h, bool& ok) {
+  return StampFromHandle(h, ok).id;
 }
 
 class Win32File final : public PlatformFile {
@@ -85,6 +93,12 @@ class Win32File final : public PlatformFile {
     return ok ? Status::Ok() : LastError("cannot identify", path_);
   }
 
+  Status Stamp(FileStamp& stamp) override {
+    bool ok = false;
+    stamp = StampFromHandle(h_, ok);
+    return ok ? Status::Ok() : LastError("cannot identify", path_);
+  }
+
   Status Close() override {
     if (h_ == INVALID_HANDLE_VALUE) return Status::Ok();
     const BOOL ok = CloseHandle(h_);
@@ -117,6 +131,14 @@ class Win32Platform final : public Platform {
 
   Status OpenExistingForWriting(const std::string& path,
                                 std::unique_ptr<PlatformFile>& file) override {
+    // Windows refuses to write to a read-only file, except where the system
+    // does not check (Wine run as root): refused here alike everywhere.
+    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return LastError("cannot write to", path);
+    }
     return Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, "cannot write to",
                 file);
   }
@@ -192,17 +214,11 @@ class Win32Platform final : public Platform {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError("cannot identify", path);
-    BY_HANDLE_FILE_INFORMATION info{};
-    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    bool ok = false;
+    const FileStamp got = StampFromHandle(h, ok);
     const Status s = ok ? Status::Ok() : LastError("cannot identify", path);
     CloseHandle(h);
-    if (!ok) return s;
-    stamp = {{info.dwVolumeSerialNumber,
-              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow},
-             (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-             static_cast<std::int64_t>(
-                 (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                 info.ftLastWriteTime.dwLowDateTime)};
+    if (ok) stamp = got;
     return s;
   }
 

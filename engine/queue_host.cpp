@@ -47,12 +47,13 @@ std::optional<PackNotification> QueueHost::Pump(std::chrono::milliseconds timeou
   sleeping_ = false;
   ranCalls_ = !calls_.empty();
   // Calls posted before the notification run first, as a message queue would
-  // deliver them.
+  // deliver them. They are taken in runs, so that the job posting the next
+  // ones seldom finds the lock held.
   while (!calls_.empty()) {
-    std::function<void()> call = std::move(calls_.front());
-    calls_.pop_front();
+    running_.swap(calls_);
     lock.unlock();
-    call();
+    for (std::function<void()>& call : running_) call();
+    running_.clear();
     lock.lock();
   }
   if (notifications_.empty()) return std::nullopt;

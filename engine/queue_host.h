@@ -54,6 +54,7 @@ class QueueHost : public JobHost {
   bool sleeping_ = false;  // the pumping thread waits on cv_
   std::deque<std::function<void()>> calls_;
   std::deque<PackNotification> notifications_;
+  std::deque<std::function<void()>> running_;  // pumping thread only: the calls being run
 };
 
 }  // namespace pkg

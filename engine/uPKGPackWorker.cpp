@@ -84,7 +84,7 @@ bool PKGPackWorker::Abort() {
   std::unique_lock<std::mutex> lock(m_);
   if (notified_ || ended_) return false;
   abortRequested_ = true;
-  stop_.store(true, std::memory_order_relaxed);
+  stop_.store(true);
   if (!started_) {
     ended_ = true;
     return false;
@@ -110,43 +110,59 @@ void PKGPackWorker::ShowText(std::string text) {
 }
 
 std::uint64_t PKGPackWorker::PostText(std::string text) {
-  {
-    std::lock_guard<std::mutex> lock(m_);
-    if (abortRequested_) throw EJobAborted();
-  }
-  const std::uint64_t number = ++postedTexts_;
-  host_.PostToMainThread([self = shared_from_this(), number, text = std::move(text)]() mutable {
-    self->RunStatusCall(number, std::move(text));
+  std::vector<std::string> one;
+  one.push_back(std::move(text));
+  return PostTexts(std::move(one));
+}
+
+std::uint64_t PKGPackWorker::PostTexts(std::vector<std::string> texts) {
+  CheckStop();
+  const std::uint64_t first = postedTexts_ + 1;
+  postedTexts_ += texts.size();
+  // One call for a run of texts: shown one after the other, as calls queued
+  // back to back would be, for one wake-up of the user-interface thread.
+  // The job is woken once the run is shown, not at its first text: woken at
+  // once, it would take the processor from this thread and find its next
+  // text not shown yet, one sleep per file.
+  host_.PostToMainThread([self = shared_from_this(), first, texts = std::move(texts)]() mutable {
+    std::size_t k = 0;
+    while (k < texts.size() && self->RunStatusCall(first + k, std::move(texts[k]))) ++k;
+    if (k > 0) self->WakeForText(first + k - 1);
   });
-  return number;
+  return first;
 }
 
 void PKGPackWorker::AwaitText(std::uint64_t number) {
   // A user-interface thread that is awake shows a text in microseconds.
-  auto shown = [&] { return shownTexts_.load(std::memory_order_acquire) >= number; };
+  auto shown = [&] { return shownTexts_.load() >= number; };
   if (!shown()) statusSpin_.Wait(shown);
   std::unique_lock<std::mutex> lock(m_);
-  waitingFor_ = number;
+  // Said before the last look at the count, which the status call raises
+  // before it looks at this: one of the two sees the other.
+  waitingFor_.store(number);
   cv_.wait(lock, [&] { return abortRequested_ || shown(); });
-  waitingFor_ = 0;
+  waitingFor_.store(0);
   if (abortRequested_) throw EJobAborted();
 }
 
-void PKGPackWorker::RunStatusCall(std::uint64_t number, std::string text) {
-  {
-    // After an abort no text is shown, even one posted before it.
-    std::lock_guard<std::mutex> lock(m_);
-    if (abortRequested_) return;
-  }
+bool PKGPackWorker::RunStatusCall(std::uint64_t number, std::string text) {
+  // After an abort no text is shown, even one posted before it. (An abort
+  // comes from this thread, or ends only once the job has.)
+  if (stop_.load()) return false;
   // Only this thread touches FStatusText while the job runs. No lock is held
   // here, so an abort from within the status call cannot deadlock.
   FStatusText = std::move(text);
   UpdateStatus();
-  {
-    std::lock_guard<std::mutex> lock(m_);
-    shownTexts_.store(number, std::memory_order_release);
-    if (waitingFor_ == 0 || waitingFor_ > number) return;  // nobody sleeps for it
-  }
+  shownTexts_.store(number);
+  return true;
+}
+
+void PKGPackWorker::WakeForText(std::uint64_t shown) {
+  // The job mostly finds the count raised without sleeping: the lock is
+  // taken only to wake it.
+  const std::uint64_t waiting = waitingFor_.load();
+  if (waiting == 0 || waiting > shown) return;
+  { std::lock_guard<std::mutex> lock(m_); }
   cv_.notify_all();
 }
 
@@ -297,11 +313,20 @@ std::uintptr_t PKGPackWorker::Pack() {
     // once every file before it is stored.
     std::size_t posted = 0;
     std::uint64_t firstText = 0;
+    std::vector<std::string> texts;
     for (std::size_t i = 0; i < n; ++i) {
-      while (posted <= i ||
-             (pipeline && posted < n && posted < i + kTextsAhead && pipeline->Ready(posted))) {
-        const std::uint64_t number = PostText("(3/5) 正在打包文件: " + fileList_[posted].relative);
-        if (posted++ == 0) firstText = number;
+      // Topped up once half of those ahead are shown, so that they go in
+      // runs rather than one per file.
+      std::size_t until = std::max(posted, i + 1);
+      if (pipeline && until - i <= kTextsAhead / 2)
+        until += pipeline->ReadyRun(until, std::min(n, i + kTextsAhead));
+      if (until > posted) {
+        for (std::size_t f = posted; f < until; ++f)
+          texts.push_back("(3/5) 正在打包文件: " + fileList_[f].relative);
+        const std::uint64_t number = PostTexts(std::move(texts));
+        texts.clear();
+        if (posted == 0) firstText = number;
+        posted = until;
       }
       AwaitText(firstText + i);
       if (!StoreFile(i, pipeline.get())) return FAIL_OPEN_SOURCE;
@@ -412,13 +437,20 @@ void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
   const std::string& full = fullPaths_[i];
   const std::int64_t offset = out_->Position();
   std::uint64_t end = static_cast<std::uint64_t>(offset);
-  while (PackPipeline::Block* b = pipeline.NextBlock(i)) {
-    end += b->used;
-    if (end > kMaxOffset) throw EPackFailure(PassesLimit(full));
-    out_->Write(b->data, b->used);
-    pipeline.Recycle(b);
+  std::uint64_t size = 0;
+  for (bool last = false; !last;) {
+    // The blocks go back to the pool however the writing ends.
+    struct Chain {
+      PackPipeline& pipeline;
+      PackPipeline::Block* first;
+      ~Chain() { pipeline.RecycleChain(first); }
+    } chain{pipeline, pipeline.NextBlocks(i, last, size)};
+    for (PackPipeline::Block* b = chain.first; b; b = b->next) {
+      end += b->used;
+      if (end > kMaxOffset) throw EPackFailure(PassesLimit(full));
+      out_->Write(b->data, b->used);
+    }
   }
-  const std::uint64_t size = pipeline.SizeRead(i);
   if (size > kMaxOffset) throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
   Record(i, offset, size);
 }

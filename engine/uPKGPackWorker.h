@@ -101,8 +101,13 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   // ShowText posts one and waits until it has been shown.
   void ShowText(std::string text);
   std::uint64_t PostText(std::string text);
+  // Posts texts to be shown in turn; returns the number of the first.
+  std::uint64_t PostTexts(std::vector<std::string> texts);
   void AwaitText(std::uint64_t number);
-  void RunStatusCall(std::uint64_t number, std::string text);
+  // Shows one text; false once the job was aborted.
+  bool RunStatusCall(std::uint64_t number, std::string text);
+  // Wakes the job if it sleeps for a text up to shown.
+  void WakeForText(std::uint64_t shown);
   void CheckStop() const;
   void RemoveExcluded();
   void DiscardOutput();
@@ -111,16 +116,16 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   JobHost& host_;
   Platform& platform_;
 
-  std::mutex m_;  // protects everything down to waitingFor_
+  std::mutex m_;  // protects everything down to ended_
   std::condition_variable cv_;
   PackPipeline* pipeline_ = nullptr;  // woken by Abort while the job may wait on it
   bool started_ = false;
   bool abortRequested_ = false;
   bool notified_ = false;
   bool ended_ = false;
-  std::uint64_t waitingFor_ = 0;  // the text the job sleeps on cv_ for; 0: none
-
-  std::atomic<std::uint64_t> shownTexts_{0};  // texts shown so far; read lock-free by the job
+  // The text the job sleeps on cv_ for, 0 for none; set under m_.
+  std::atomic<std::uint64_t> waitingFor_{0};
+  std::atomic<std::uint64_t> shownTexts_{0};  // texts shown so far
   std::uint64_t postedTexts_ = 0;             // the job's thread only
 
   std::atomic<bool> stop_{false};  // set with abortRequested_, read lock-free by the job

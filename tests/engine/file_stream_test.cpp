@@ -103,6 +103,7 @@ class WrappedFiles : public ForwardingPlatform {
     pkg::Status Seek(std::uint64_t p) override { return f_->Seek(p); }
     pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
     pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
+    pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
     pkg::Status Close() override { return f_->Close(); }
 
    private:

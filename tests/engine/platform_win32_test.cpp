@@ -89,6 +89,23 @@ TEST(Win32Platform, NobodyElseOpensTheArchiveWhileTheJobHoldsIt) {
   EXPECT_EQ(refused, 2);
 }
 
+// The user keeps a read-only archive as it is: the job cannot create its
+// replacement, and the file stays, attribute and bytes.
+TEST(Win32Platform, ReadOnlyArchiveIsNotReplaced) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  WriteFile(dir / "o.pkg", "older");
+  const std::wstring archive = (dir / "o.pkg").wstring();
+  ASSERT_TRUE(SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_READONLY));
+  const JobRun run = RunJob({(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kKey, {}});
+  EXPECT_EQ(run.notification.wParam, pkg::FAIL_CREATE_PKG);
+  EXPECT_NE(pkg::FailureDetail.find("o.pkg"), std::string::npos) << pkg::FailureDetail;
+  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older"));
+  EXPECT_TRUE(GetFileAttributesW(archive.c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+  SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST(Win32Platform, HiddenAndSystemEntriesAreListed) {
   TempDir dir;
   WriteFile(dir / "src/plain.txt", "p");

@@ -425,6 +425,7 @@ class FillingDisk : public ForwardingPlatform {
     pkg::Status Seek(std::uint64_t p) override { return f_->Seek(p); }
     pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
     pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
+    pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
     pkg::Status Close() override { return f_->Close(); }
 
    private:
@@ -483,6 +484,10 @@ class HugeVirtualFiles : public ForwardingPlatform {
       id = {99, reinterpret_cast<std::uintptr_t>(this)};
       return pkg::Status::Ok();
     }
+    pkg::Status Stamp(pkg::FileStamp& st) override {
+      st = {{99, reinterpret_cast<std::uintptr_t>(this)}, kSize, 0};
+      return pkg::Status::Ok();
+    }
     pkg::Status Close() override { return pkg::Status::Ok(); }
     static constexpr std::uint64_t kSize = 3ull << 30;
 
@@ -499,6 +504,7 @@ class HugeVirtualFiles : public ForwardingPlatform {
     pkg::Status Seek(std::uint64_t) override { return pkg::Status::Ok(); }
     pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
     pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
+    pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
     pkg::Status Close() override { return f_->Close(); }
 
    private:

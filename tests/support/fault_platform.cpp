@@ -24,6 +24,7 @@ class FaultFile : public pkg::PlatformFile {
     return p_.Hit(Op::kSize) ? InjectedFault(Op::kSize) : f_->Size(s);
   }
   pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
+  pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
   pkg::Status Close() override {
     // The file is released either way, as a system's close does.
     pkg::Status s = f_->Close();

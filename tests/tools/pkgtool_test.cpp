@@ -169,7 +169,9 @@ TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
   const std::size_t outcome = seen.find("打包结束");
   ASSERT_NE(outcome, std::string::npos) << seen;
   EXPECT_EQ(seen.find('\n'), seen.find("\r\n", outcome) + 1) << seen;
-  for (const char* part : {"\r(1/5) 0/3 files, 0 B of 293.0 KiB", "\r(3/5) 0/3 files", "\\f2",
+  // Files follow each other too fast for each to be drawn; the first of the
+  // step is.
+  for (const char* part : {"\r(1/5) 0/3 files, 0 B of 293.0 KiB", "\r(3/5) 0/3 files", "left  \\f",
                            "\r(5/5) 3/3 files, 293.0 KiB of 293.0 KiB"})
     EXPECT_NE(seen.find(part), std::string::npos) << part << "\n" << seen;
   EXPECT_EQ(seen.find("\\skip"), std::string::npos) << seen;

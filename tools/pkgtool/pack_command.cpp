@@ -116,17 +116,23 @@ int RunPack(const std::vector<std::string>& args) {
   const std::vector<std::uint8_t> key = KeysToTry(o.key).front();
   // On a terminal the texts feed one progress line; the totals it shows come
   // from a scan of the source made now.
+  // Elsewhere each text is a line of its own.
   std::optional<TerminalProgress> progress;
+  std::optional<ProgressLog> log;
   if (IsTerminal(stdout))
     progress.emplace(stdout, ScanPackTotals(pkg::SystemPlatform(), source, o.excludes));
-  pkg::QueueHost host([&progress](const std::string& text) {
+  else
+    log.emplace(stdout);
+  pkg::QueueHost host([&](const std::string& text) {
     if (progress)
       progress->OnStatus(text);
     else
-      PrintLine(stdout, text);
+      log->OnStatus(text);
   });
-  auto clearProgress = [&progress] {
+  // Before any other line: the outcome follows the progress.
+  auto clearProgress = [&] {
     if (progress) progress->Clear();
+    if (log) log->Flush();
   };
   auto job = pkg::PKGPackWorker::Create(host);
   job->FWindowHandle = 0;
@@ -154,6 +160,7 @@ int RunPack(const std::vector<std::string>& args) {
     }
     const auto n = host.Pump(std::chrono::milliseconds(50));
     if (progress) progress->Tick();
+    if (log) log->Tick();
     if (!n) continue;
     clearProgress();
     const pkg::OutcomeText text = pkg::DescribeOutcome(

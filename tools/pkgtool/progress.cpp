@@ -124,6 +124,7 @@ TerminalProgress::TerminalProgress(std::FILE* out, PackTotals totals)
       lastDraw_(start_) {}
 
 void TerminalProgress::OnStatus(const std::string& text) {
+  const std::string before = step_;
   // Each text ends the file being stored, if any.
   if (storing_) {
     ++filesDone_;
@@ -140,15 +141,20 @@ void TerminalProgress::OnStatus(const std::string& text) {
     step_ = text.substr(0, text.find(' '));
     name_ = text.substr(std::min(text.size(), step_.size() + 1));
   }
-  Draw();
+  // Thousands of small files a second would keep the terminal busy redrawing
+  // a line nobody can read; a new step is always shown at once.
+  changed_ = true;
+  if (step_ != before || std::chrono::steady_clock::now() - lastDraw_ >= kRedrawChanged) Draw();
 }
 
 void TerminalProgress::Tick() {
-  if (std::chrono::steady_clock::now() - lastDraw_ >= std::chrono::milliseconds(500)) Draw();
+  const auto waited = std::chrono::steady_clock::now() - lastDraw_;
+  if (waited >= kRedraw || (changed_ && waited >= kRedrawChanged)) Draw();
 }
 
 void TerminalProgress::Draw() {
   lastDraw_ = std::chrono::steady_clock::now();
+  changed_ = false;
   ProgressFigures f;
   f.filesTotal = totals_.files;
   f.filesDone = std::min(filesDone_, totals_.files);
@@ -168,6 +174,26 @@ void TerminalProgress::Clear() {
   if (shownWidth_ == 0) return;
   PrintInPlace(out_, "\r" + std::string(shownWidth_, ' ') + "\r");
   shownWidth_ = 0;
+}
+
+void ProgressLog::OnStatus(const std::string& text) {
+  pending_ += text;
+  pending_ += '\n';
+  if (pending_.size() >= (64 << 10)) Flush();
+  Tick();
+}
+
+void ProgressLog::Tick() {
+  if (!pending_.empty() &&
+      std::chrono::steady_clock::now() - lastWrite_ >= std::chrono::milliseconds(100))
+    Flush();
+}
+
+void ProgressLog::Flush() {
+  lastWrite_ = std::chrono::steady_clock::now();
+  if (pending_.empty()) return;
+  PrintInPlace(out_, pending_);
+  pending_.clear();
 }
 
 }  // namespace pkgtool

@@ -62,6 +62,30 @@ class TerminalProgress {
   std::uint64_t currentSize_ = 0;  // its size
   std::string step_, name_;
   std::size_t shownWidth_ = 0;  // columns of the line on the terminal now
+  bool changed_ = false;        // a text came since the line was drawn
+
+  static constexpr std::chrono::milliseconds kRedraw{500}, kRedrawChanged{50};
+};
+
+// Progress texts as lines of their own, for output that is not a terminal.
+// A pack of many small files makes thousands of texts a second: they are
+// written in runs, at most a tenth of a second after they came.
+class ProgressLog {
+ public:
+  explicit ProgressLog(std::FILE* out) : out_(out), lastWrite_(std::chrono::steady_clock::now()) {}
+  ~ProgressLog() { Flush(); }
+  ProgressLog(const ProgressLog&) = delete;
+  ProgressLog& operator=(const ProgressLog&) = delete;
+
+  void OnStatus(const std::string& text);
+  // Writes what waits once it has waited long enough.
+  void Tick();
+  void Flush();
+
+ private:
+  std::FILE* out_;
+  std::string pending_;
+  std::chrono::steady_clock::time_point lastWrite_;
 };
 
 }  // namespace pkgtool
