@@ -33,7 +33,7 @@ class PackPipeline {
   // A writer that ran dry waits for this many files ready, unless the workers
   // need room or a file is already flowing; it then goes through them in one
   // run, with one wake-up for the lot instead of one per file.
-  static constexpr std::size_t kBatch = 32;
+  static constexpr std::size_t kBatch = 128;
 
   struct Block {
     Block* next = nullptr;

@@ -29,7 +29,7 @@ constexpr std::size_t kCopyChunk = 16 << 20;
 // copied by the system, which for them costs more calls than it saves.
 constexpr std::uint64_t kSmallFile = 64 << 10;
 // Texts that may be posted ahead of the file being stored.
-constexpr std::size_t kTextsAhead = 32;
+constexpr std::size_t kTextsAhead = 128;
 // How long at most the job looks out for its status call before it sleeps.
 constexpr std::chrono::microseconds kStatusSpin{50};
 
