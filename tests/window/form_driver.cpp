@@ -55,20 +55,28 @@ FormControls FindControls(HWND form) {
 
 namespace {
 
-struct FormSearch {
+// A visible top-level window of class cls that process pid owns.
+struct TopWindowSearch {
   DWORD pid;
+  const wchar_t* cls;
   HWND found;
 };
 
-BOOL CALLBACK MatchForm(HWND hwnd, LPARAM param) {
-  auto* s = reinterpret_cast<FormSearch*>(param);
+BOOL CALLBACK MatchTopWindow(HWND hwnd, LPARAM param) {
+  auto* s = reinterpret_cast<TopWindowSearch*>(param);
   DWORD pid = 0;
   GetWindowThreadProcessId(hwnd, &pid);
   wchar_t cls[64] = {};
   GetClassNameW(hwnd, cls, 64);
-  if (pid != s->pid || wcscmp(cls, L"TForm1") != 0 || !IsWindowVisible(hwnd)) return TRUE;
+  if (pid != s->pid || wcscmp(cls, s->cls) != 0 || !IsWindowVisible(hwnd)) return TRUE;
   s->found = hwnd;
   return FALSE;
+}
+
+HWND VisibleTopWindow(DWORD pid, const wchar_t* cls) {
+  TopWindowSearch s{pid, cls, nullptr};
+  EnumWindows(MatchTopWindow, reinterpret_cast<LPARAM>(&s));
+  return s.found;
 }
 
 }  // namespace
@@ -76,9 +84,7 @@ BOOL CALLBACK MatchForm(HWND hwnd, LPARAM param) {
 HWND WaitForForm(DWORD pid, DWORD timeoutMs) {
   const DWORD start = GetTickCount();
   for (;;) {
-    FormSearch s{pid, nullptr};
-    EnumWindows(MatchForm, reinterpret_cast<LPARAM>(&s));
-    if (s.found) return s.found;
+    if (HWND form = VisibleTopWindow(pid, L"TForm1")) return form;
     if (GetTickCount() - start > timeoutMs) return nullptr;
     Sleep(20);
   }
@@ -174,30 +180,8 @@ HWND OwnedDialog(HWND owner) {
   return s.found;
 }
 
-namespace {
-
-struct ProcessDialogSearch {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK MatchProcessDialog(HWND hwnd, LPARAM param) {
-  auto* s = reinterpret_cast<ProcessDialogSearch*>(param);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(hwnd, &pid);
-  wchar_t cls[16] = {};
-  GetClassNameW(hwnd, cls, 16);
-  if (pid != s->pid || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(hwnd)) return TRUE;
-  s->found = hwnd;
-  return FALSE;
-}
-
-}  // namespace
-
 HWND ProcessDialog(DWORD pid) {
-  ProcessDialogSearch s{pid, nullptr};
-  EnumWindows(MatchProcessDialog, reinterpret_cast<LPARAM>(&s));
-  return s.found;
+  return VisibleTopWindow(pid, L"#32770");
 }
 
 MessageBoxSeen AnswerMessageBox(HWND owner, DWORD timeoutMs) {
