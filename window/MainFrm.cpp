@@ -70,14 +70,6 @@ bool IsDirectory(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A file with the read-only attribute. The system refuses to write one, but
-// not everywhere: Wine run by root writes it all the same.
-bool IsReadOnlyFile(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
 std::string UserDecimalSeparator() {
   wchar_t buf[8] = {};
   if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) > 1)
@@ -399,8 +391,6 @@ void TForm1::LoadSettings() {
 
 void TForm1::SaveSettings(std::int32_t pkgType) {
   TProfileFile ini(settingsPath_);
-  // A read-only settings file is one the user keeps as it is.
-  if (IsReadOnlyFile(Utf8ToWide(settingsPath_))) ini.WriteFailed();
   TSettingsValues v;
   v.SourceDirectory = WideToCp936(cxTextEdit1.Text());
   v.OutputPKGPath = WideToCp936(cxTextEdit2.Text());

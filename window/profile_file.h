@@ -70,13 +70,11 @@ class TProfileFile {
   void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
 
-  // Throws the EProfileWriteError of a refused write of this file.
-  [[noreturn]] void WriteFailed();
-
  private:
   // The whole file; empty when there is none.
   std::string Load(bool forWrite);
   void Store(const std::string& text);
+  [[noreturn]] void WriteFailed();
 
   std::string path_;
   pkg::Platform& platform_;
