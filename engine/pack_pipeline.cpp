@@ -378,10 +378,6 @@ PackPipeline::Handover PackPipeline::Take(std::size_t i, FileStamp& stamp, std::
   return slot.handover;
 }
 
-bool PackPipeline::Ready(std::size_t i) {
-  return ReadyRun(i, i + 1) == 1;
-}
-
 std::size_t PackPipeline::ReadyRun(std::size_t from, std::size_t to) {
   std::lock_guard<std::mutex> lock(m_);
   std::size_t f = from;
@@ -423,33 +419,10 @@ void PackPipeline::RecycleChain(Block* first) {
   NotifyRoom();
 }
 
-PackPipeline::Block* PackPipeline::NextBlock(std::size_t i) {
-  std::unique_lock<std::mutex> lock(m_);
-  Slot& slot = SlotOf(i);
-  for (;;) {
-    CheckWriterStop();
-    if (slot.failure != Failure::kNone) Raise(slot);
-    if (Block* b = slot.first) {
-      slot.first = b->next;
-      if (!slot.first) slot.last = nullptr;
-      return b;
-    }
-    if (slot.finished) return nullptr;
-    writerWaiting_ = WriterWait::kBlock;
-    writerCv_.wait(lock);
-    writerWaiting_ = WriterWait::kNone;
-  }
-}
-
 void PackPipeline::Recycle(Block* block) {
   std::lock_guard<std::mutex> lock(m_);
   RecycleLocked(block);
   NotifyRoom();
-}
-
-std::uint64_t PackPipeline::SizeRead(std::size_t i) {
-  std::lock_guard<std::mutex> lock(m_);
-  return SlotOf(i).sizeRead;
 }
 
 void PackPipeline::Drop(std::size_t i) {

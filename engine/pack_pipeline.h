@@ -69,7 +69,7 @@ class PackPipeline {
   //
   // What the workers made of a file.
   enum class Handover {
-    kStream,      // read: its bytes follow through NextBlock
+    kStream,      // read: its bytes follow through NextBlocks
     kOpenFailed,  // it could not be opened; why is in the message
     // The writer stores it itself: it could not be identified or changed
     // while it was opened, it is a refused file, it is 4 GiB or more, or it
@@ -80,25 +80,19 @@ class PackPipeline {
   // it failed after opening. stamp is the file's as it was before it was
   // read (kStream), message the reason (kOpenFailed).
   Handover Take(std::size_t i, FileStamp& stamp, std::string& message);
-  // Whether file i is read to its end without a failure, so that storing it
-  // cannot wait nor fail here. Does not wait; any file, in any order.
-  bool Ready(std::size_t i);
-  // How many files from `from` on, up to `to`, are Ready, one after the
-  // other.
+  // How many files from `from` on, up to `to`, one after the other, are read
+  // to their end without a failure, so that storing them cannot wait nor
+  // fail here. Does not wait; any files, in any order.
   std::size_t ReadyRun(std::size_t from, std::size_t to);
-  // After kStream: the next block of file i, waiting for it; null once all
-  // were given. Raises what the worker met while reading or compressing.
-  Block* NextBlock(std::size_t i);
   // After kStream: every block of file i queued by now, linked through next,
   // waiting until there is one or the file is read to its end. end tells
   // that no more follow; sizeRead is then the bytes read. A small file comes
-  // whole in one call.
+  // whole in one call. Raises what the worker met while reading or
+  // compressing.
   Block* NextBlocks(std::size_t i, bool& end, std::uint64_t& sizeRead);
   void Recycle(Block* block);
   // Recycles blocks linked through next.
   void RecycleChain(Block* first);
-  // The bytes read from file i, once NextBlock has given null.
-  std::uint64_t SizeRead(std::size_t i);
   // After kStream: gives file i up without writing it.
   void Drop(std::size_t i);
 

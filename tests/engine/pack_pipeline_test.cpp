@@ -29,13 +29,18 @@ Bytes Zlib6(const Bytes& in) {
   return out;
 }
 
-// What the writer gets for file i, as it drains it.
-Bytes Drain(PackPipeline& p, std::size_t i) {
+// What the writer gets for file i, as it drains it; sizeRead, the bytes the
+// worker read.
+Bytes Drain(PackPipeline& p, std::size_t i, std::uint64_t* sizeRead = nullptr) {
   Bytes out;
-  while (PackPipeline::Block* b = p.NextBlock(i)) {
-    out.insert(out.end(), b->data, b->data + b->used);
-    p.Recycle(b);
+  std::uint64_t size = 0;
+  for (bool end = false; !end;) {
+    PackPipeline::Block* chain = p.NextBlocks(i, end, size);
+    for (PackPipeline::Block* b = chain; b; b = b->next)
+      out.insert(out.end(), b->data, b->data + b->used);
+    p.RecycleChain(chain);
   }
+  if (sizeRead) *sizeRead = size;
   return out;
 }
 
@@ -88,8 +93,9 @@ TEST_P(PipelineDelivery, EveryFileComesOutWholeInListOrderWithinTheBudget) {
     ASSERT_EQ(p.Take(i, stamp, message), Handover::kStream) << message;
     ASSERT_TRUE(pkg::SystemPlatform().StampOf(t.paths[i], now).ok());
     EXPECT_EQ(stamp, now);
-    EXPECT_EQ(Drain(p, i), c.compress ? Zlib6(t.contents[i]) : t.contents[i]);
-    EXPECT_EQ(p.SizeRead(i), t.contents[i].size());
+    std::uint64_t sizeRead = 0;
+    EXPECT_EQ(Drain(p, i, &sizeRead), c.compress ? Zlib6(t.contents[i]) : t.contents[i]);
+    EXPECT_EQ(sizeRead, t.contents[i].size());
   }
   EXPECT_LE(p.PeakBytes(), std::max(c.budget, 4 * kBlock));
 }
@@ -271,13 +277,14 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
         pkg::FileStamp stamp;
         std::string message;
         if (w == Writer::kWaitsForABlock) {
-          // Keeps every block it takes: the pool runs dry and NextBlock waits.
+          // Keeps every block it takes: the pool runs dry and NextBlocks waits.
           writer = std::thread([&] {
             EXPECT_THROW(
                 {
                   p.Take(0, stamp, message);
-                  while (p.NextBlock(0)) {
-                  }
+                  bool end = false;
+                  std::uint64_t size = 0;
+                  while (!end) p.NextBlocks(0, end, size);
                 },
                 pkg::EJobAborted);
           });
@@ -313,9 +320,11 @@ TEST(Pipeline, ADroppedFileFreesItsRoomAndTheNextOnesFollow) {
   pkg::FileStamp stamp;
   std::string message;
   // File 0 is larger than the budget: its worker waits for the writer, which
-  // gives it up after one block.
+  // gives it up after the first blocks.
   ASSERT_EQ(p.Take(0, stamp, message), Handover::kStream);
-  p.Recycle(p.NextBlock(0));
+  bool end = false;
+  std::uint64_t size = 0;
+  p.RecycleChain(p.NextBlocks(0, end, size));
   p.Drop(0);
   for (std::size_t i = 1; i < paths.size(); ++i) {
     ASSERT_EQ(p.Take(i, stamp, message), Handover::kStream);
