@@ -44,8 +44,6 @@ class PosixFile final : public PlatformFile {
   PosixFile(int fd, std::string path, const FileStamp& opened, bool nonBlocking)
       : fd_(fd),
         path_(std::move(path)),
-        id_(opened.id),
-        haveId_(true),
         opened_(opened),
         haveOpened_(true),
         nonBlocking_(nonBlocking) {}
@@ -99,8 +97,8 @@ class PosixFile final : public PlatformFile {
   }
 
   Status Identity(FileIdentity& id) override {
-    if (haveId_) {  // an open file keeps its identity
-      id = id_;
+    if (haveOpened_) {  // an open file keeps its identity
+      id = opened_.id;
       return Status::Ok();
     }
     struct stat st;
@@ -134,8 +132,6 @@ class PosixFile final : public PlatformFile {
  private:
   int fd_;
   std::string path_;
-  FileIdentity id_;
-  bool haveId_ = false;
   FileStamp opened_;
   bool haveOpened_ = false;
   bool nonBlocking_ = false;  // opened with O_NONBLOCK
