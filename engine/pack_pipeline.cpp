@@ -99,13 +99,14 @@ class PackPipeline::BlockSink : public TStream {
 };
 
 PackPipeline::PackPipeline(Platform& platform, const std::vector<std::string>& paths,
-                           const Settings& settings, const std::atomic<bool>& stop)
+                           const Settings& settings, const std::atomic<bool>& stop, bool listEnded)
     : platform_(platform),
       paths_(paths),
       settings_(settings),
       stop_(stop),
       maxBlocks_(std::max<std::size_t>(settings.budget / kBlockSize, kHeadReserve + 2)),
-      slots_(std::clamp<std::size_t>(paths.size(), 1, kSlots)) {
+      listEnded_(listEnded),
+      slots_(listEnded ? std::clamp<std::size_t>(paths.size(), 1, kSlots) : kSlots) {
   for (unsigned w = 0; w < settings.workers; ++w) {
     try {
       threads_.emplace_back(&PackPipeline::WorkerMain, this);
@@ -125,6 +126,14 @@ PackPipeline::~PackPipeline() {
   for (std::thread& t : threads_) t.join();
 }
 
+void PackPipeline::Extend(const std::function<void()>& append, bool listEnded) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (append) append();
+  listEnded_ = listEnded;
+  if (listWaiting_) workCv_.notify_all();
+  if (writerWaiting_ == WriterWait::kBatch && BatchReady()) writerCv_.notify_one();
+}
+
 void PackPipeline::Wake() {
   std::lock_guard<std::mutex> lock(m_);
   workCv_.notify_all();
@@ -139,12 +148,20 @@ std::size_t PackPipeline::PeakBytes() {
 void PackPipeline::WorkerMain() {
   std::vector<std::uint8_t> input;
   std::unique_ptr<TZCompressionStream> zstream;  // reset for each file, never recreated
+  std::string path;                              // a copy: the list may grow meanwhile
   for (;;) {
     std::size_t file = 0;
     {
       std::unique_lock<std::mutex> lock(m_);
       for (bool waited = false;; waited = true) {
-        if (Stopped() || next_ >= paths_.size()) return;
+        if (Stopped()) return;
+        if (next_ >= paths_.size()) {
+          if (listEnded_) return;
+          ++listWaiting_;
+          workCv_.wait(lock);
+          --listWaiting_;
+          continue;
+        }
         // The ring holds the files from the writer's on; a slot whose file
         // was dropped is free once its worker has let go of it. A worker that
         // had to wait goes on only once a quarter of the ring is free, and
@@ -162,18 +179,20 @@ void PackPipeline::WorkerMain() {
       slot = Slot();
       slot.file = file;
       slot.busy = true;
+      path = paths_[file];
     }
-    ProcessFile(file, input, zstream);
+    ProcessFile(file, path, input, zstream);
   }
 }
 
-void PackPipeline::ProcessFile(std::size_t file, std::vector<std::uint8_t>& input,
+void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
+                               std::vector<std::uint8_t>& input,
                                std::unique_ptr<TZCompressionStream>& zstream) {
   // What a job without workers would report at the file's turn is reported
   // there, and what it would deal with specially is left to the writer.
   //
   std::unique_ptr<PlatformFile> source;
-  if (Status s = platform_.OpenForReading(paths_[file], source); !s.ok()) {
+  if (Status s = platform_.OpenForReading(path, source); !s.ok()) {
     Settle(file, Handover::kOpenFailed, Failure::kNone, s.message());
     return;
   }
@@ -451,7 +470,7 @@ bool PackPipeline::BatchReady() const {
   if (!Settled(head_)) return false;
   if (workersWaiting_ > 0) return true;  // they need the room the writer makes
   for (std::size_t f = head_; f < head_ + kBatch; ++f) {
-    if (f == paths_.size()) return true;  // the rest of the list is ready
+    if (f == paths_.size()) return listEnded_;  // the rest of the list is ready
     if (!Settled(f)) return false;
     const Slot& slot = SlotOf(f);
     const bool finished =

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,8 +56,10 @@ class PackPipeline {
 
   // Starts the workers on paths, the full paths of the files in list order.
   // Every wait ends with EJobAborted once stop is set and Wake was called.
+  // With listEnded false, the list is still being made: it grows only through
+  // Extend, and the workers start on the files already in it.
   PackPipeline(Platform& platform, const std::vector<std::string>& paths, const Settings& settings,
-               const std::atomic<bool>& stop);
+               const std::atomic<bool>& stop, bool listEnded = true);
   // Stops the workers and waits for them.
   ~PackPipeline();
   PackPipeline(const PackPipeline&) = delete;
@@ -64,6 +67,12 @@ class PackPipeline {
 
   // Workers running; 0 when the system would not create a thread.
   unsigned Workers() const { return static_cast<unsigned>(threads_.size()); }
+
+  // While the list is being made: append adds paths at the end of the list
+  // given at the start, while no worker looks at it; listEnded tells that no
+  // more will follow. Only the thread that makes the list may read it
+  // without taking part here.
+  void Extend(const std::function<void()>& append, bool listEnded);
 
   // The writer's side, one file after the other in list order.
   //
@@ -126,7 +135,7 @@ class PackPipeline {
   class FileDropped {};
 
   void WorkerMain();
-  void ProcessFile(std::size_t file, std::vector<std::uint8_t>& input,
+  void ProcessFile(std::size_t file, const std::string& path, std::vector<std::uint8_t>& input,
                    std::unique_ptr<TZCompressionStream>& zstream);
 
   // All below take the lock themselves.
@@ -175,6 +184,8 @@ class PackPipeline {
   WriterWait writerWaiting_ = WriterWait::kNone;
   unsigned workersWaiting_ = 0;
   unsigned ringWaiting_ = 0;    // of those, the ones waiting for a file
+  unsigned listWaiting_ = 0;    // workers waiting for the list to grow
+  bool listEnded_ = true;       // no more files will be added
   bool headWaiting_ = false;    // the worker of the writer's file waits for a block
   bool roomSignalled_ = false;  // workers were woken for room since one last waited
   std::size_t next_ = 0;        // next file to hand to a worker

@@ -1,7 +1,9 @@
 #include "source_scan.h"
 
+#include <algorithm>
 #include <deque>
 #include <set>
+#include <string_view>
 #include <utility>
 
 namespace pkg {
@@ -19,6 +21,12 @@ struct QueuedDirectory {
   bool expressible;      // false below a folder whose name the index cannot hold
 };
 
+// Code page 936 keeps ASCII as it is, so most names need no conversion.
+bool IsAscii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 bool Stopped(const std::atomic<bool>* stop) {
   return stop && stop->load(std::memory_order_relaxed);
 }
@@ -26,7 +34,8 @@ bool Stopped(const std::atomic<bool>* stop) {
 }  // namespace
 
 void BuildFileList(Platform& platform, const std::string& sourceDirectory,
-                   std::vector<SourceFile>& fileList, const std::atomic<bool>* stop) {
+                   std::vector<SourceFile>& fileList, const std::atomic<bool>* stop,
+                   const std::function<void(std::size_t from)>& folderListed) {
   std::deque<QueuedDirectory> queue;
   std::set<FileIdentity, IdentityLess> listed;
   std::vector<DirEntry> entries;
@@ -41,6 +50,7 @@ void BuildFileList(Platform& platform, const std::string& sourceDirectory,
     if (!platform.ListDirectory(current.fullPath, entries).ok()) continue;
 
     const std::string prefix = platform.JoinRelative(current.fullPath, "\\");
+    const std::size_t from = fileList.size();
     for (DirEntry& entry : entries) {
       const bool nameFits = current.expressible && entry.name.find('\\') == std::string::npos;
       std::string relative = current.relative + "\\" + entry.name;
@@ -50,9 +60,15 @@ void BuildFileList(Platform& platform, const std::string& sourceDirectory,
       }
       SourceFile file;
       file.relative = std::move(relative);
-      file.expressible = nameFits && platform.ToCodePage936(file.relative, file.name936);
+      if (!nameFits)
+        file.expressible = false;
+      else if (IsAscii(file.relative))
+        file.name936 = file.relative;
+      else
+        file.expressible = platform.ToCodePage936(file.relative, file.name936);
       fileList.push_back(std::move(file));
     }
+    if (folderListed && fileList.size() > from) folderListed(from);
   }
 }
 

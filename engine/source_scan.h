@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,11 @@ struct SourceFile {
 // the order the subfolders were met, level by level. A folder that cannot be
 // listed contributes nothing; each folder is listed at most once, so links
 // leading back to an ancestor cannot make the scan endless. Returns early,
-// with a partial list, once stop is set.
+// with a partial list, once stop is set. After each folder's files are
+// appended, folderListed is called with the list's size before them; it may remove
+// or change the files from there on.
 void BuildFileList(Platform& platform, const std::string& sourceDirectory,
-                   std::vector<SourceFile>& fileList, const std::atomic<bool>* stop = nullptr);
+                   std::vector<SourceFile>& fileList, const std::atomic<bool>* stop = nullptr,
+                   const std::function<void(std::size_t from)>& folderListed = nullptr);
 
 }  // namespace pkg

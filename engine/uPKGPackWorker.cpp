@@ -251,12 +251,34 @@ void PKGPackWorker::DiscardOutput() {
   }
 }
 
-void PKGPackWorker::RemoveExcluded() {
-  std::erase_if(fileList_, [this](const SourceFile& f) {
+void PKGPackWorker::RemoveExcluded(std::size_t from) {
+  const auto excluded = [this](const SourceFile& f) {
     return std::any_of(FExcludeList.begin(), FExcludeList.end(), [&](const std::string& e) {
       return platform_.SameTextIgnoreCase(f.relative, e);
     });
+  };
+  fileList_.erase(std::remove_if(fileList_.begin() + static_cast<std::ptrdiff_t>(from),
+                                 fileList_.end(), excluded),
+                  fileList_.end());
+}
+
+void PKGPackWorker::ListSources(PackPipeline* pipeline) {
+  std::vector<std::string> paths;
+  BuildFileList(platform_, FSourceDirectory, fileList_, &stop_, [&](std::size_t from) {
+    if (FExcludeCount != 0) RemoveExcluded(from);
+    paths.clear();
+    for (std::size_t f = from; f < fileList_.size(); ++f)
+      paths.push_back(platform_.JoinRelative(FSourceDirectory, fileList_[f].relative));
+    const auto append = [&] {
+      for (std::string& p : paths) fullPaths_.push_back(std::move(p));
+    };
+    // The workers start on a folder's files while the next ones are listed.
+    if (pipeline)
+      pipeline->Extend(append, false);
+    else
+      append();
   });
+  if (pipeline) pipeline->Extend(nullptr, true);
 }
 
 std::uintptr_t PKGPackWorker::Pack() {
@@ -265,9 +287,19 @@ std::uintptr_t PKGPackWorker::Pack() {
     throw EPackFailure("the index key is empty or its length is wrong");
   activity_ = "listing " + Quoted(FSourceDirectory);
   ShowText("(1/5) 正在创建要打包的文件列表...");
-  BuildFileList(platform_, FSourceDirectory, fileList_, &stop_);
+  // An older archive inside the source folder is known before any file is
+  // read ahead, so that the workers leave it alone.
+  haveOutputId_ = platform_.KindOf(FOutputPKGPath) == PathKind::kFile &&
+                  platform_.IdentityOf(FOutputPKGPath, outputId_).ok();
+  std::unique_ptr<PackPipeline> pipeline = StartPipeline(ThreadCount());
+  // Before the pipeline goes, Abort must no longer reach it.
+  struct Unregister {
+    PKGPackWorker& job;
+    ~Unregister() { job.SetPipeline(nullptr); }
+  } unregister{*this};
+
+  ListSources(pipeline.get());
   CheckStop();
-  if (FExcludeCount != 0) RemoveExcluded();
   if (fileList_.empty()) return FAIL_NO_FILES;
 
   // A name the index cannot hold fails the job before anything is written,
@@ -289,9 +321,6 @@ std::uintptr_t PKGPackWorker::Pack() {
   offsets_.assign(n, 0);
   sizes_.assign(n, 0);
   storedSizes_.assign(n, 0);
-  fullPaths_.reserve(n);
-  for (const SourceFile& f : fileList_)
-    fullPaths_.push_back(platform_.JoinRelative(FSourceDirectory, f.relative));
 
   activity_ = "writing the header of " + Quoted(FOutputPKGPath);
   out_ = std::make_unique<TBufferedWriteStream>(*FPKGStream, kWriteBuffer);
@@ -299,39 +328,9 @@ std::uintptr_t PKGPackWorker::Pack() {
   out_->Write(header.data(), header.size());
 
   buffer_.resize(kCopyBlock);
-  {
-    const std::unique_ptr<PackPipeline> pipeline = StartPipeline(ThreadCount());
-    // Before the pipeline goes, Abort must no longer reach it.
-    struct Unregister {
-      PKGPackWorker& job;
-      ~Unregister() { job.SetPipeline(nullptr); }
-    } unregister{*this};
-    // The texts of files read without a failure may go ahead of the file
-    // being stored, so that the user-interface thread shows them in a run
-    // rather than being woken for each. A file's text is always shown before
-    // the file is stored; one not read yet, or whose reading failed, only
-    // once every file before it is stored.
-    std::size_t posted = 0;
-    std::uint64_t firstText = 0;
-    std::vector<std::string> texts;
-    for (std::size_t i = 0; i < n; ++i) {
-      // Topped up once half of those ahead are shown, so that they go in
-      // runs rather than one per file.
-      std::size_t until = std::max(posted, i + 1);
-      if (pipeline && until - i <= kTextsAhead / 2)
-        until += pipeline->ReadyRun(until, std::min(n, i + kTextsAhead));
-      if (until > posted) {
-        for (std::size_t f = posted; f < until; ++f)
-          texts.push_back("(3/5) 正在打包文件: " + fileList_[f].relative);
-        const std::uint64_t number = PostTexts(std::move(texts));
-        texts.clear();
-        if (posted == 0) firstText = number;
-        posted = until;
-      }
-      AwaitText(firstText + i);
-      if (!StoreFile(i, pipeline.get())) return FAIL_OPEN_SOURCE;
-    }
-  }
+  if (!StoreFiles(pipeline.get())) return FAIL_OPEN_SOURCE;
+  SetPipeline(nullptr);
+  pipeline.reset();  // its blocks go before the index is built
   buffer_.clear();
   buffer_.shrink_to_fit();
   trailerOffset_ = static_cast<std::uint32_t>(out_->Position());
@@ -339,6 +338,36 @@ std::uintptr_t PKGPackWorker::Pack() {
   ShowText("(4/5) 正在生成索引信息...");
   WriteTrailer();
   return 0;
+}
+
+bool PKGPackWorker::StoreFiles(PackPipeline* pipeline) {
+  // The texts of files read without a failure may go ahead of the file
+  // being stored, so that the user-interface thread shows them in a run
+  // rather than being woken for each. A file's text is always shown before
+  // the file is stored; one not read yet, or whose reading failed, only
+  // once every file before it is stored.
+  const std::size_t n = fileList_.size();
+  std::size_t posted = 0;
+  std::uint64_t firstText = 0;
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < n; ++i) {
+    // Topped up once half of those ahead are shown, so that they go in
+    // runs rather than one per file.
+    std::size_t until = std::max(posted, i + 1);
+    if (pipeline && until - i <= kTextsAhead / 2)
+      until += pipeline->ReadyRun(until, std::min(n, i + kTextsAhead));
+    if (until > posted) {
+      for (std::size_t f = posted; f < until; ++f)
+        texts.push_back("(3/5) 正在打包文件: " + fileList_[f].relative);
+      const std::uint64_t number = PostTexts(std::move(texts));
+      texts.clear();
+      if (posted == 0) firstText = number;
+      posted = until;
+    }
+    AwaitText(firstText + i);
+    if (!StoreFile(i, pipeline)) return false;
+  }
+  return true;
 }
 
 bool PKGPackWorker::CreateArchive() {
@@ -377,7 +406,7 @@ bool PKGPackWorker::CreateArchive() {
     DiscardOutput();
     return false;
   }
-  if (!file->Identity(tempId_).ok()) tempId_ = {};
+  haveTempId_ = file->Identity(tempId_).ok();
   FPKGStream = std::make_unique<TPlatformFileStream>(std::move(file), &stop_);
   return true;
 }
@@ -391,11 +420,10 @@ std::unique_ptr<PackPipeline> PKGPackWorker::StartPipeline(unsigned threads) {
   if (threads <= 1) return nullptr;
   PackPipeline::Settings s;
   s.compress = FCompressData;
-  s.workers = static_cast<unsigned>(std::min<std::size_t>(threads, fileList_.size()));
+  s.workers = threads;
   s.budget = FMemoryBudget;
   if (haveOutputId_) s.refused.push_back(outputId_);
-  s.refused.push_back(tempId_);
-  auto pipeline = std::make_unique<PackPipeline>(platform_, fullPaths_, s, stop_);
+  auto pipeline = std::make_unique<PackPipeline>(platform_, fullPaths_, s, stop_, false);
   if (pipeline->Workers() == 0) return nullptr;
   SetPipeline(pipeline.get());
   return pipeline;
@@ -415,8 +443,9 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
     switch (pipeline->Take(i, read, why)) {
       case PackPipeline::Handover::kStream:
         // Read ahead of its turn: a file changed, replaced or deleted since
-        // is dealt with as if it were opened only now.
-        if (platform_.StampOf(full, now).ok() && now == read) {
+        // is dealt with as if it were opened only now, and so is the archive
+        // itself, read before it was known.
+        if (!IsOwnArchive(read.id) && platform_.StampOf(full, now).ok() && now == read) {
           WriteFromPipeline(i, *pipeline);
           return true;
         }
@@ -431,6 +460,10 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
     }
   }
   return StoreInline(i);
+}
+
+bool PKGPackWorker::IsOwnArchive(const FileIdentity& id) const {
+  return (haveOutputId_ && id == outputId_) || (haveTempId_ && id == tempId_);
 }
 
 void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
@@ -464,7 +497,7 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
     return false;
   }
   FileIdentity id;
-  if (source->Identity(id).ok() && ((haveOutputId_ && id == outputId_) || id == tempId_)) {
+  if (source->Identity(id).ok() && IsOwnArchive(id)) {
     failedSourceFile_ = full;
     failureDetail_ = "cannot open " + Quoted(full) + ": it is the archive being written";
     return false;

@@ -91,7 +91,13 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   unsigned ThreadCount() const;
   std::unique_ptr<PackPipeline> StartPipeline(unsigned threads);
   void SetPipeline(PackPipeline* pipeline);
+  // Lists the sources into fileList_ and fullPaths_, feeding the pipeline.
+  void ListSources(PackPipeline* pipeline);
+  void RemoveExcluded(std::size_t from);
+  // False when a source could not be opened.
+  bool StoreFiles(PackPipeline* pipeline);
   bool StoreFile(std::size_t i, PackPipeline* pipeline);
+  bool IsOwnArchive(const FileIdentity& id) const;
   bool StoreInline(std::size_t i);
   void WriteFromPipeline(std::size_t i, PackPipeline& pipeline);
   void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
@@ -109,7 +115,6 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   // Wakes the job if it sleeps for a text up to shown.
   void WakeForText(std::uint64_t shown);
   void CheckStop() const;
-  void RemoveExcluded();
   void DiscardOutput();
   void Finish(std::uintptr_t reason);
 
@@ -139,7 +144,7 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   std::uint32_t startTick_ = 0;
   std::string tempPath_;
   bool placeholderCreated_ = false;  // the job created the file at the output path
-  bool haveOutputId_ = false;
+  bool haveOutputId_ = false, haveTempId_ = false;
   FileIdentity outputId_, tempId_;
   std::string failedSourceFile_, failureDetail_, activity_;
   std::unique_ptr<TBufferedWriteStream> out_;  // in front of FPKGStream

@@ -68,6 +68,8 @@ struct DeliveryCase {
   bool compress;
   unsigned workers;
   std::size_t budget;
+  // The list grows, a file at a time, while the writer already takes files.
+  bool growing = false;
 };
 
 class PipelineDelivery : public ::testing::TestWithParam<DeliveryCase> {};
@@ -82,8 +84,25 @@ TEST_P(PipelineDelivery, EveryFileComesOutWholeInListOrderWithinTheBudget) {
   s.budget = c.budget;
   s.largestRead = UINT64_MAX;  // stored files stream through blocks too
   std::atomic<bool> stop{false};
-  PackPipeline p(pkg::SystemPlatform(), t.paths, s, stop);
+  std::vector<std::string> paths;
+  if (!c.growing) paths = t.paths;
+  PackPipeline p(pkg::SystemPlatform(), paths, s, stop, !c.growing);
   ASSERT_EQ(p.Workers(), c.workers);
+  std::thread lister;
+  if (c.growing) {
+    lister = std::thread([&] {
+      for (std::size_t i = 0; i < t.paths.size(); ++i) {
+        if (i % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        p.Extend([&] { paths.push_back(t.paths[i]); }, i + 1 == t.paths.size());
+      }
+    });
+  }
+  struct Join {
+    std::thread& t;
+    ~Join() {
+      if (t.joinable()) t.join();
+    }
+  } join{lister};
   for (std::size_t i = 0; i < t.paths.size(); ++i) {
     SCOPED_TRACE(t.paths[i]);
     // A slow writer now and then, so that the workers run into the budget.
@@ -107,7 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DeliveryCase{"compressed_one_worker", true, 1, 64 << 20},
                       DeliveryCase{"compressed_two_workers", true, 2, 64 << 20},
                       DeliveryCase{"compressed_four_workers_four_blocks", true, 4, 4 * kBlock},
-                      DeliveryCase{"compressed_three_workers_six_blocks", true, 3, 6 * kBlock}),
+                      DeliveryCase{"compressed_three_workers_six_blocks", true, 3, 6 * kBlock},
+                      DeliveryCase{"stored_growing_list", false, 2, 64 << 20, true},
+                      DeliveryCase{"compressed_growing_list_four_blocks", true, 3, 4 * kBlock,
+                                   true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Files the writer is to meet itself, or that could not be opened.
@@ -258,9 +280,12 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
     WriteFile(dir / ("f" + std::to_string(i)), Deterministic(1 << 20, i, i % 2 == 0));
     paths.push_back(U8(dir / ("f" + std::to_string(i))));
   }
-  enum class Writer { kIdle, kWaitsForABlock, kWaitsForItsFile };
+  // kWaitsForTheList: nothing is listed yet, and the workers wait for it too.
+  enum class Writer { kIdle, kWaitsForABlock, kWaitsForItsFile, kWaitsForTheList };
+  const std::vector<std::string> none;
   for (const bool compress : {false, true}) {
-    for (const Writer w : {Writer::kIdle, Writer::kWaitsForABlock, Writer::kWaitsForItsFile}) {
+    for (const Writer w : {Writer::kIdle, Writer::kWaitsForABlock, Writer::kWaitsForItsFile,
+                           Writer::kWaitsForTheList}) {
       SCOPED_TRACE(std::string(compress ? "compressed, " : "stored, ") + "writer " +
                    std::to_string(static_cast<int>(w)));
       GatedOpens platform;
@@ -273,7 +298,8 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
       std::atomic<bool> stop{false};
       std::thread writer;
       {
-        PackPipeline p(platform, paths, s, stop);
+        const bool unlisted = w == Writer::kWaitsForTheList;
+        PackPipeline p(platform, unlisted ? none : paths, s, stop, !unlisted);
         pkg::FileStamp stamp;
         std::string message;
         if (w == Writer::kWaitsForABlock) {
@@ -288,7 +314,7 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
                 },
                 pkg::EJobAborted);
           });
-        } else if (w == Writer::kWaitsForItsFile) {
+        } else if (w == Writer::kWaitsForItsFile || unlisted) {
           writer = std::thread([&] { EXPECT_THROW(p.Take(0, stamp, message), pkg::EJobAborted); });
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(30));

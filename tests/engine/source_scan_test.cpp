@@ -87,6 +87,27 @@ TEST(BuildFileList, FolderThatCannotBeListedIsSkippedAndTheScanGoesOn) {
   EXPECT_EQ(Relatives(files), (std::vector<std::string>{"\\f", "\\ok\\g"}));
 }
 
+// The job starts on a folder's files while the next folders are listed, and
+// drops excluded ones from each folder's run as it comes.
+TEST(BuildFileList, EachFolderRunIsReportedOnceAndWhatIsRemovedStaysRemoved) {
+  ScriptedTree t;
+  t.dirs["S"] = {{"a", false}, {"sub", true}, {"drop", false}, {"empty", true}};
+  t.dirs["S\\sub"] = {{"b", false}, {"drop", false}, {"c", false}};
+  t.dirs["S\\empty"] = {};
+  std::vector<pkg::SourceFile> files;
+  std::vector<std::vector<std::string>> runs;
+  pkg::BuildFileList(t, "S", files, nullptr, [&](std::size_t from) {
+    std::erase_if(files, [&](const pkg::SourceFile& f) {
+      return &f >= &files[from] && f.relative.ends_with("\\drop");
+    });
+    std::vector<pkg::SourceFile> run(files.begin() + static_cast<std::ptrdiff_t>(from),
+                                     files.end());
+    runs.push_back(Relatives(run));
+  });
+  EXPECT_EQ(runs, (std::vector<std::vector<std::string>>{{"\\a"}, {"\\sub\\b", "\\sub\\c"}}));
+  EXPECT_EQ(Relatives(files), (std::vector<std::string>{"\\a", "\\sub\\b", "\\sub\\c"}));
+}
+
 TEST(BuildFileList, MissingOrEmptySourceGivesNothing) {
   TempDir dir;
   std::filesystem::create_directories(dir / "empty/sub/deeper");

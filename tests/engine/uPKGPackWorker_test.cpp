@@ -360,6 +360,32 @@ TEST(PackJob, ExistingArchiveInsideTheSourceIsDetectedAsTheJobsOwnOutput) {
   EXPECT_EQ(r.archive.records[0].name, "\\a.txt");
 }
 
+// The workers read ahead while the files are still being listed. When the
+// system does not tell the older archive's identity by its path, they read it
+// like any file; the job must still know it at its turn, once it has opened it.
+TEST(PackJob, ArchiveInsideTheSourceReadAheadUnknownIsStillRefused) {
+  struct NoIdentityByPath : ForwardingPlatform {
+    pkg::Status IdentityOf(const std::string& p, pkg::FileIdentity& id) override {
+      if (p.ends_with(".pkg")) return pkg::Status::Fail("no identity for " + p);
+      return ForwardingPlatform::IdentityOf(p, id);
+    }
+  } platform;
+  TempDir dir;
+  for (int i = 0; i < 50; ++i) WriteFile(dir / "src" / ("f" + std::to_string(i)), "x");
+  WriteFile(dir / "src/out.pkg", Deterministic(200000, 4, false));
+  const Bytes older = ReadFile(dir / "src/out.pkg");
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "stored");
+    JobSettings s{(dir / "src").string(), (dir / "src/out.pkg").string(), compress, 1, kGame1, {}};
+    s.threads = 3;
+    const JobRun run = RunJob(s, platform);
+    ASSERT_EQ(run.notification.wParam, FAIL_OPEN_SOURCE);
+    EXPECT_EQ(pkg::FailedSourceFile, (dir / "src/out.pkg").string());
+    EXPECT_EQ(ReadFile(dir / "src/out.pkg"), older);
+    EXPECT_EQ(ListNames(dir / "src").size(), 51u) << "no temporary file is left";
+  }
+}
+
 TEST(PackJob, ArchiveCreatedInsideTheSourceDuringTheJobIsNotPacked) {
   TempDir dir;
   WriteFile(dir / "src/a.txt", "a");
