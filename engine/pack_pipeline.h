@@ -28,7 +28,7 @@ namespace pkg {
 
 class PackPipeline {
  public:
-  static constexpr std::size_t kBlockSize = 64 << 10;
+  static constexpr std::size_t kBlockSize = 16 << 10;
   // Blocks that only the worker of the file the writer needs may take.
   static constexpr std::size_t kHeadReserve = 2;
   // A writer that ran dry waits for this many files ready, unless the workers
