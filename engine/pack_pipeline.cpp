@@ -134,6 +134,27 @@ void PackPipeline::Extend(const std::function<void()>& append, bool listEnded) {
   if (writerWaiting_ == WriterWait::kBatch && BatchReady()) writerCv_.notify_one();
 }
 
+void PackPipeline::HoldOpens() {
+  std::unique_lock<std::mutex> lock(m_);
+  opensHeld_ = true;
+  while (opening_ > 0) {
+    CheckWriterStop();
+    writerWaiting_ = WriterWait::kOpens;
+    writerCv_.wait(lock);
+    writerWaiting_ = WriterWait::kNone;
+  }
+}
+
+void PackPipeline::ResumeOpens() {
+  std::lock_guard<std::mutex> lock(m_);
+  opensHeld_ = false;
+  if (listWaiting_) workCv_.notify_all();
+}
+
+void PackPipeline::OpenedLocked() {
+  if (--opening_ == 0 && writerWaiting_ == WriterWait::kOpens) writerCv_.notify_one();
+}
+
 void PackPipeline::Wake() {
   std::lock_guard<std::mutex> lock(m_);
   workCv_.notify_all();
@@ -155,8 +176,8 @@ void PackPipeline::WorkerMain() {
       std::unique_lock<std::mutex> lock(m_);
       for (bool waited = false;; waited = true) {
         if (Stopped()) return;
-        if (next_ >= paths_.size()) {
-          if (listEnded_) return;
+        if (next_ >= paths_.size() || opensHeld_) {
+          if (listEnded_ && !opensHeld_) return;
           ++listWaiting_;
           workCv_.wait(lock);
           --listWaiting_;
@@ -180,6 +201,7 @@ void PackPipeline::WorkerMain() {
       slot.file = file;
       slot.busy = true;
       path = paths_[file];
+      ++opening_;
     }
     ProcessFile(file, path, input, zstream);
   }
@@ -210,6 +232,7 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
   {
     std::lock_guard<std::mutex> lock(m_);
     SlotOf(file).stamp = stamp;
+    OpenedLocked();
   }
 
   BlockSink sink(*this, file);
@@ -352,6 +375,7 @@ void PackPipeline::Settle(std::size_t file, Handover handover, Failure failure,
   slot.failure = failure;
   slot.message = std::move(message);
   slot.busy = false;
+  if (handover != Handover::kStream) OpenedLocked();
   NotifyWriter(file);
   if (slot.dropped && workersWaiting_) workCv_.notify_all();
 }
@@ -456,6 +480,7 @@ void PackPipeline::Drop(std::size_t i) {
 void PackPipeline::NotifyWriter(std::size_t file) {
   switch (writerWaiting_) {
     case WriterWait::kNone:
+    case WriterWait::kOpens:
       return;
     case WriterWait::kBlock:
       if (file == head_) writerCv_.notify_one();

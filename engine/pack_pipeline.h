@@ -74,6 +74,14 @@ class PackPipeline {
   // without taking part here.
   void Extend(const std::function<void()>& append, bool listEnded);
 
+  // Keeps the workers from opening more files, once each that is opening
+  // one has learnt what it is (and let go of a refused one), until
+  // ResumeOpens: a file then opened without sharing, such as an older
+  // archive met by the scan, finds no worker holding it. Raises EJobAborted
+  // on a stop.
+  void HoldOpens();
+  void ResumeOpens();
+
   // The writer's side, one file after the other in list order.
   //
   // What the workers made of a file.
@@ -143,7 +151,10 @@ class PackPipeline {
   void Publish(std::size_t file, Block* block);
   // The file is read to its end; last is its last block, if any.
   void Complete(std::size_t file, std::uint64_t sizeRead, Block* last);
-  // The worker lets go of the file, telling the writer how it ended.
+  // The worker has opened file and knows what it is, or failed to open it.
+  void OpenedLocked();
+  // The worker lets go of the file, telling the writer how it ended; any
+  // handover but kStream is told from the opening.
   void Settle(std::size_t file, Handover handover, Failure failure, std::string message);
   void ReleaseWorker(std::size_t file);
 
@@ -180,11 +191,13 @@ class PackPipeline {
   std::mutex m_;                      // protects everything below
   std::condition_variable workCv_;    // workers wait here for a file or a block
   std::condition_variable writerCv_;  // the writer waits here for its file
-  enum class WriterWait { kNone, kBatch, kBlock };
+  enum class WriterWait { kNone, kBatch, kBlock, kOpens };
   WriterWait writerWaiting_ = WriterWait::kNone;
   unsigned workersWaiting_ = 0;
-  unsigned ringWaiting_ = 0;    // of those, the ones waiting for a file
-  unsigned listWaiting_ = 0;    // workers waiting for the list to grow
+  unsigned ringWaiting_ = 0;  // of those, the ones waiting for a file
+  unsigned listWaiting_ = 0;  // workers waiting for the list to grow or opens to resume
+  unsigned opening_ = 0;      // workers between taking a file and knowing what it is
+  bool opensHeld_ = false;
   bool listEnded_ = true;       // no more files will be added
   bool headWaiting_ = false;    // the worker of the writer's file waits for a block
   bool roomSignalled_ = false;  // workers were woken for room since one last waited

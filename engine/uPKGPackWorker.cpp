@@ -315,7 +315,18 @@ std::uintptr_t PKGPackWorker::Pack() {
 
   ShowText("(2/5) 正在创建PKG文件头...");
   activity_ = "creating " + Quoted(FOutputPKGPath);
-  if (!CreateArchive()) return FAIL_CREATE_PKG;
+  {
+    // An older archive that the scan met may be in a worker's hands for a
+    // moment; the system would then refuse it to the job.
+    if (pipeline) pipeline->HoldOpens();
+    struct Resume {
+      PackPipeline* pipeline;
+      ~Resume() {
+        if (pipeline) pipeline->ResumeOpens();
+      }
+    } resume{pipeline.get()};
+    if (!CreateArchive()) return FAIL_CREATE_PKG;
+  }
 
   const std::size_t n = fileList_.size();
   offsets_.assign(n, 0);

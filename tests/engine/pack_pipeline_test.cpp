@@ -281,15 +281,16 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
     paths.push_back(U8(dir / ("f" + std::to_string(i))));
   }
   // kWaitsForTheList: nothing is listed yet, and the workers wait for it too.
-  enum class Writer { kIdle, kWaitsForABlock, kWaitsForItsFile, kWaitsForTheList };
+  // kHoldsOpens: waits for the workers held in an open to get out of it.
+  enum class Writer { kIdle, kWaitsForABlock, kWaitsForItsFile, kWaitsForTheList, kHoldsOpens };
   const std::vector<std::string> none;
   for (const bool compress : {false, true}) {
     for (const Writer w : {Writer::kIdle, Writer::kWaitsForABlock, Writer::kWaitsForItsFile,
-                           Writer::kWaitsForTheList}) {
+                           Writer::kWaitsForTheList, Writer::kHoldsOpens}) {
       SCOPED_TRACE(std::string(compress ? "compressed, " : "stored, ") + "writer " +
                    std::to_string(static_cast<int>(w)));
       GatedOpens platform;
-      platform.open = w != Writer::kWaitsForItsFile;
+      platform.open = w != Writer::kWaitsForItsFile && w != Writer::kHoldsOpens;
       PackPipeline::Settings s;
       s.compress = compress;
       s.workers = 3;
@@ -314,6 +315,8 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
                 },
                 pkg::EJobAborted);
           });
+        } else if (w == Writer::kHoldsOpens) {
+          writer = std::thread([&] { EXPECT_THROW(p.HoldOpens(), pkg::EJobAborted); });
         } else if (w == Writer::kWaitsForItsFile || unlisted) {
           writer = std::thread([&] { EXPECT_THROW(p.Take(0, stamp, message), pkg::EJobAborted); });
         }
@@ -325,6 +328,58 @@ TEST(Pipeline, StopEndsEveryWaitAndTheWorkersAreJoined) {
         platform.open = true;
       }  // joins the workers
     }
+  }
+}
+
+// While the job claims the archive's place, no worker may hold a file it has
+// not identified yet: one in the middle of an open is waited for, and no new
+// open starts until the job lets them go on.
+TEST(Pipeline, HeldOpensWaitForTheOpeningWorkersAndStartNoOther) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  std::vector<Bytes> contents;
+  for (int i = 0; i < 8; ++i) {
+    contents.push_back(Deterministic(3000, i, true));
+    WriteFile(dir / ("f" + std::to_string(i)), contents.back());
+    paths.push_back(U8(dir / ("f" + std::to_string(i))));
+  }
+  struct CountedOpens : GatedOpens {
+    std::atomic<int> entered{0}, done{0};
+    pkg::Status OpenForReading(const std::string& p,
+                               std::unique_ptr<pkg::PlatformFile>& f) override {
+      ++entered;
+      pkg::Status s = GatedOpens::OpenForReading(p, f);
+      ++done;
+      return s;
+    }
+  } platform;
+  PackPipeline::Settings s;
+  s.compress = true;
+  s.workers = 2;
+  std::atomic<bool> stop{false};
+  PackPipeline p(platform, paths, s, stop);
+  while (platform.entered < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  std::atomic<bool> held{false};
+  std::thread holder([&] {
+    p.HoldOpens();
+    held = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(held) << "two workers are still inside an open";
+  platform.open = true;
+  holder.join();
+  const int opened = platform.entered;
+  EXPECT_EQ(opened, platform.done.load());
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(platform.entered, opened) << "an open started while opens were held";
+
+  p.ResumeOpens();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    pkg::FileStamp stamp;
+    std::string message;
+    ASSERT_EQ(p.Take(i, stamp, message), Handover::kStream) << message;
+    EXPECT_EQ(Drain(p, i), Zlib6(contents[i]));
   }
 }
 
