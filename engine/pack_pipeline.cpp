@@ -151,7 +151,9 @@ void PackPipeline::ResumeOpens() {
   if (listWaiting_) workCv_.notify_all();
 }
 
-void PackPipeline::OpenedLocked() {
+void PackPipeline::OpenedLocked(Slot& slot) {
+  if (!slot.opening) return;
+  slot.opening = false;
   if (--opening_ == 0 && writerWaiting_ == WriterWait::kOpens) writerCv_.notify_one();
 }
 
@@ -172,6 +174,7 @@ void PackPipeline::WorkerMain() {
   std::string path;                              // a copy: the list may grow meanwhile
   for (;;) {
     std::size_t file = 0;
+    bool copied = false;
     {
       std::unique_lock<std::mutex> lock(m_);
       for (bool waited = false;; waited = true) {
@@ -200,8 +203,17 @@ void PackPipeline::WorkerMain() {
       slot = Slot();
       slot.file = file;
       slot.busy = true;
-      path = paths_[file];
-      ++opening_;
+      try {
+        path = paths_[file];
+        copied = true;
+        slot.opening = true;
+        ++opening_;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    if (!copied) {
+      Settle(file, Handover::kStream, Failure::kNoMemory, std::string());
+      continue;
     }
     ProcessFile(file, path, input, zstream);
   }
@@ -214,8 +226,15 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
   // there, and what it would deal with specially is left to the writer.
   //
   std::unique_ptr<PlatformFile> source;
-  if (Status s = platform_.OpenForReading(path, source); !s.ok()) {
-    Settle(file, Handover::kOpenFailed, Failure::kNone, s.message());
+  Status opened;
+  try {
+    opened = platform_.OpenForReading(path, source);
+  } catch (const std::bad_alloc&) {
+    Settle(file, Handover::kStream, Failure::kNoMemory, std::string());
+    return;
+  }
+  if (!opened.ok()) {
+    Settle(file, Handover::kOpenFailed, Failure::kNone, opened.message());
     return;
   }
   // Stamped before it is read: a change from here on, even in the middle of
@@ -232,7 +251,7 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
   {
     std::lock_guard<std::mutex> lock(m_);
     SlotOf(file).stamp = stamp;
-    OpenedLocked();
+    OpenedLocked(SlotOf(file));
   }
 
   BlockSink sink(*this, file);
@@ -375,7 +394,7 @@ void PackPipeline::Settle(std::size_t file, Handover handover, Failure failure,
   slot.failure = failure;
   slot.message = std::move(message);
   slot.busy = false;
-  if (handover != Handover::kStream) OpenedLocked();
+  OpenedLocked(slot);
   NotifyWriter(file);
   if (slot.dropped && workersWaiting_) workCv_.notify_all();
 }

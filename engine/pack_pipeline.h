@@ -131,6 +131,7 @@ class PackPipeline {
     bool dropped = false;    // the writer gave it up; the worker stops
     bool finished = false;   // every block has been queued
     bool wantsRoom = false;  // its worker waits for a block
+    bool opening = false;    // its worker has not learnt yet what the file is
     FileStamp stamp;
     std::uint64_t sizeRead = 0;
     Failure failure = Failure::kNone;
@@ -151,10 +152,10 @@ class PackPipeline {
   void Publish(std::size_t file, Block* block);
   // The file is read to its end; last is its last block, if any.
   void Complete(std::size_t file, std::uint64_t sizeRead, Block* last);
-  // The worker has opened file and knows what it is, or failed to open it.
-  void OpenedLocked();
-  // The worker lets go of the file, telling the writer how it ended; any
-  // handover but kStream is told from the opening.
+  // The worker of slot's file has opened it and knows what it is, or has
+  // given up opening it.
+  void OpenedLocked(Slot& slot);
+  // The worker lets go of the file, telling the writer how it ended.
   void Settle(std::size_t file, Handover handover, Failure failure, std::string message);
   void ReleaseWorker(std::size_t file);
 

@@ -386,6 +386,32 @@ TEST(PackJob, ArchiveInsideTheSourceReadAheadUnknownIsStillRefused) {
   }
 }
 
+// Memory running out while a file is opened, on the job's thread or on a
+// worker's, fails the job with its reason; nothing ends the program.
+TEST(PackJob, OutOfMemoryWhileOpeningASourceFailsTheJob) {
+  struct NoMemoryForOneFile : ForwardingPlatform {
+    pkg::Status OpenForReading(const std::string& p,
+                               std::unique_ptr<pkg::PlatformFile>& f) override {
+      if (p.ends_with("f7")) throw std::bad_alloc();
+      return ForwardingPlatform::OpenForReading(p, f);
+    }
+  } platform;
+  TempDir dir;
+  for (int i = 0; i < 20; ++i) WriteFile(dir / "src" / ("f" + std::to_string(i)), "x");
+  WriteFile(dir / "o.pkg", "older archive");
+  for (const unsigned threads : {1u, 3u}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), true, 1, kGame1, {}};
+    s.threads = threads;
+    const JobRun run = RunJob(s, platform);
+    ASSERT_EQ(run.notification.lParam, NOTIFY_FAILED);
+    EXPECT_EQ(run.notification.wParam, FAIL_WRITE_PKG);
+    EXPECT_NE(pkg::FailureDetail.find("out of memory"), std::string::npos) << pkg::FailureDetail;
+    EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
+    EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+  }
+}
+
 TEST(PackJob, ArchiveCreatedInsideTheSourceDuringTheJobIsNotPacked) {
   TempDir dir;
   WriteFile(dir / "src/a.txt", "a");
