@@ -288,9 +288,9 @@ std::uintptr_t PKGPackWorker::Pack() {
   activity_ = "listing " + Quoted(FSourceDirectory);
   ShowText("(1/5) 正在创建要打包的文件列表...");
   // An older archive inside the source folder is known before any file is
-  // read ahead, so that the workers leave it alone.
-  haveOutputId_ = platform_.KindOf(FOutputPKGPath) == PathKind::kFile &&
-                  platform_.IdentityOf(FOutputPKGPath, outputId_).ok();
+  // read ahead, so that the workers leave it alone. (A folder in its place
+  // has an identity no file shares, and fails the job later.)
+  haveOutputId_ = platform_.IdentityOf(FOutputPKGPath, outputId_).ok();
   std::unique_ptr<PackPipeline> pipeline = StartPipeline(ThreadCount());
   // Before the pipeline goes, Abort must no longer reach it.
   struct Unregister {
