@@ -37,6 +37,13 @@ struct ReadBack {
   Bytes raw;
 };
 
+// After a failed job: the older archive at o.pkg is as it was, and nothing
+// was left beside it.
+void ExpectOlderArchiveKept(const TempDir& dir) {
+  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+}
+
 ReadBack Read(const fs::path& path, const std::vector<std::uint8_t>& key) {
   ReadBack r;
   r.raw = ReadFile(path);
@@ -336,8 +343,7 @@ TEST(PackJob, SourceFileVanishingBeforeItsTurnFailsAndKeepsTheOlderArchive) {
   const std::string missing = run.texts[3].substr(kText3.size());
   EXPECT_EQ(pkg::FailedSourceFile,
             pkg::SystemPlatform().JoinRelative((dir / "src").string(), missing));
-  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
-  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+  ExpectOlderArchiveKept(dir);
 }
 
 TEST(PackJob, ExistingArchiveInsideTheSourceIsDetectedAsTheJobsOwnOutput) {
@@ -407,8 +413,7 @@ TEST(PackJob, OutOfMemoryWhileOpeningASourceFailsTheJob) {
     ASSERT_EQ(run.notification.lParam, NOTIFY_FAILED);
     EXPECT_EQ(run.notification.wParam, FAIL_WRITE_PKG);
     EXPECT_NE(pkg::FailureDetail.find("out of memory"), std::string::npos) << pkg::FailureDetail;
-    EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
-    EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+    ExpectOlderArchiveKept(dir);
   }
 }
 
@@ -451,8 +456,7 @@ TEST(PackJob, FileOf4GiBOrMoreFailsAtOnceWithoutReadingIt) {
     EXPECT_EQ(run.notification.wParam, FAIL_WRITE_PKG);
     EXPECT_NE(pkg::FailureDetail.find("huge.bin"), std::string::npos) << pkg::FailureDetail;
     EXPECT_NE(pkg::FailureDetail.find("4 GiB"), std::string::npos) << pkg::FailureDetail;
-    EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
-    EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+    ExpectOlderArchiveKept(dir);
   }
 }
 
@@ -508,8 +512,7 @@ TEST(PackJob, WriteErrorFailsWithItsReasonAndLosesNothing) {
       EXPECT_EQ(run.notification.lParam, NOTIFY_FAILED);
       EXPECT_EQ(run.notification.wParam, FAIL_WRITE_PKG);
       EXPECT_NE(pkg::FailureDetail.find("No space left"), std::string::npos) << pkg::FailureDetail;
-      EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
-      EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+      ExpectOlderArchiveKept(dir);
     }
   }
 }
@@ -588,8 +591,7 @@ TEST(PackJob, ArchivePassing4GiBFailsInsteadOfWrappingOffsets) {
   EXPECT_NE(pkg::FailureDetail.find("would pass 4 GiB"), std::string::npos) << pkg::FailureDetail;
   // Both files were reached: the first one fits, the second does not.
   EXPECT_EQ(run.texts.size(), 4u);
-  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
-  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+  ExpectOlderArchiveKept(dir);
 }
 
 class SteppedClock : public ForwardingPlatform {
