@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "exclusion_lines.h"
 #include "form_logic.h"
 #include "outcome_text.h"
 #include "pkg_format.h"
@@ -500,7 +501,7 @@ void TForm1::cxButton3Click() {
   job.FPKGType = d.PKGType;
   job.FKey = d.key;
   job.FKeyLength = static_cast<std::uint32_t>(d.key.size());
-  job.FExcludeList = MemoLines(WideToUtf8(cxMemo1.Text()));
+  job.FExcludeList = pkg::ExclusionLines(WideToUtf8(cxMemo1.Text()));
   job.FExcludeCount = static_cast<std::uint32_t>(job.FExcludeList.size());
   if (const pkg::Status s = job.Start(); !s.ok()) {
     PackWorker.reset();

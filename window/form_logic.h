@@ -1,12 +1,10 @@
 // Decisions of the main window that need no window: the type field's key
-// filter, the error box's text, the exclusion memo's lines, and the start
-// command's checks.
+// filter, the error box's text, and the start command's checks.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace pkgui {
@@ -20,11 +18,6 @@ bool TypeFieldKeyPasses(wchar_t key);
 // stop is added when the message is not empty and its last character's code is
 // above that of the full stop (so none after ".", ")" or a blank).
 std::wstring WithFullStop(std::wstring message);
-
-// The memo's text as exclusion entries: one per line, verbatim. CR LF, a lone
-// LF and a lone CR each end a line; the last line counts only when it is not
-// empty.
-std::vector<std::string> MemoLines(std::string_view text);
 
 // The inputs the start command checks, as their controls hold them.
 struct TStartInputs {

@@ -503,10 +503,10 @@ TEST(PkgtoolPack, ExcludeFromTakesOneRelativePathPerLine) {
   TempDir dir;
   for (const char* f : {"keep.txt", "drop.txt", "sub/drop me.txt", "sub/keep.txt", "数据.txt"})
     WriteFile(dir / (std::string("src/") + f), f);
-  // A byte order mark, CR LF and LF line ends, a blank-kept entry that
-  // matches nothing, an empty line, and no line break at the end.
+  // A byte order mark, CR LF, LF and lone CR line ends, a blank-kept entry
+  // that matches nothing, an empty line, and no line break at the end.
   WriteFile(dir / "list.txt",
-            "\xEF\xBB\xBF\\DROP.TXT\r\n\\sub\\drop me.txt\n\\sub\\keep.txt \n\n\\数据.txt");
+            "\xEF\xBB\xBF\\DROP.TXT\r\n\\sub\\drop me.txt\r\\sub\\keep.txt \n\n\\数据.txt");
   const ToolRun r =
       RunTool({"pack", U8(dir / "src"), U8(dir / "o.pkg"), "--exclude-from", U8(dir / "list.txt")});
   ASSERT_EQ(r.exitCode, 0) << r.err;

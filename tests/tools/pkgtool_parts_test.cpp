@@ -10,6 +10,7 @@
 #include "exclude_file.h"
 #include "platform.h"
 #include "progress.h"
+#include "test_support.h"
 
 namespace pkgtool {
 namespace {
@@ -101,27 +102,29 @@ TEST(DisplayNameTest, EscapesControlCharactersAndBytesThatAreNotText) {
   EXPECT_EQ(DisplayName(p, "\\ok\x81"), "\\ok\\x81");
 }
 
-struct MemoCase {
-  const char* text;
-  Names lines;
-};
-
-TEST(MemoLinesTest, SplitsAsTheExclusionMemoDoes) {
-  const MemoCase kCases[] = {
-      {"", {}},
-      {"\\a", {"\\a"}},
-      {"\\a\n", {"\\a"}},
-      {"\\a\r\n", {"\\a"}},
-      {"\\a\n\n", {"\\a", ""}},
-      {"\\a\r\n\r\n", {"\\a", ""}},
-      {"\n", {""}},
-      {"\\a\n\n\\b", {"\\a", "", "\\b"}},
-      {" \\a \r\n\t\\b", {" \\a ", "\t\\b"}},
-      {"\\a\r\\b\n", {"\\a\r\\b"}},  // a lone CR is no line break
+TEST(ExcludeFileTest, SplitsAsTheExclusionMemoDoes) {
+  pkgtest::TempDir dir;
+  const struct {
+    const char* what;
+    std::string bytes;
+    Names entries;
+  } kCases[] = {
+      {"empty file", "", {}},
+      {"a byte order mark only", "\xEF\xBB\xBF", {}},
+      {"LF, CR LF and a lone CR", "\\a\n\\b\r\n\\c\r\\d", {"\\a", "\\b", "\\c", "\\d"}},
+      {"old Mac line ends", "\xEF\xBB\xBF\\a\r\\b\r", {"\\a", "\\b"}},
+      {"empty lines kept but the last", " \\a \r\r\n\t\\b\n\n", {" \\a ", "", "\t\\b", ""}},
   };
-  for (const MemoCase& c : kCases) {
-    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
-    EXPECT_EQ(MemoLines(c.text), c.lines);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    pkgtest::WriteFile(dir / "list.txt", c.bytes);
+    Names entries = {"\\before"};
+    const pkg::Status s =
+        ReadExcludeFile(pkg::SystemPlatform(), pkgtest::U8(dir / "list.txt"), entries);
+    ASSERT_TRUE(s.ok()) << s.message();
+    Names expected = {"\\before"};
+    expected.insert(expected.end(), c.entries.begin(), c.entries.end());
+    EXPECT_EQ(entries, expected);
   }
 }
 

@@ -41,27 +41,6 @@ TEST(WithFullStopTest, AddsAFullStopAfterCharactersAboveIt) {
   for (const auto& c : kCases) EXPECT_EQ(WithFullStop(c.message), c.shown);
 }
 
-TEST(MemoLinesTest, SplitsAtEachLineBreakAndDropsAnEmptyLastLine) {
-  using V = std::vector<std::string>;
-  const struct {
-    const char* what;
-    const char* text;
-    V lines;
-  } kCases[] = {
-      {"empty memo", "", V{}},
-      {"one line", "\\a.bin", V{"\\a.bin"}},
-      {"ends with a break", "\\a.bin\r\n", V{"\\a.bin"}},
-      {"ends with two breaks", "\\a.bin\r\n\r\n", V{"\\a.bin", ""}},
-      {"empty line inside", "\\a\r\n\r\n\\b", V{"\\a", "", "\\b"}},
-      {"blanks kept", "  \\a.bin \r\n\t", V{"  \\a.bin ", "\t"}},
-      {"only a break", "\r\n", V{""}},
-      {"lone LF and CR", "\\a\n\\b\r\\c", V{"\\a", "\\b", "\\c"}},
-      {"LF CR is two breaks", "\\a\n\r\\b", V{"\\a", "", "\\b"}},
-      {"code page 936 bytes", "\\\xd3\xce\r\n", V{"\\\xd3\xce"}},
-  };
-  for (const auto& c : kCases) EXPECT_EQ(MemoLines(c.text), c.lines) << c.what;
-}
-
 // One row per input: the first failing check's message and where the focus
 // goes, or the type number and key a job gets.
 TEST(CheckStartInputsTest, ReportsTheFirstFailingCheckInTheTablesOrder) {

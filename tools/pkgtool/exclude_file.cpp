@@ -2,24 +2,10 @@
 
 #include <memory>
 
+#include "exclusion_lines.h"
 #include "utf8.h"
 
 namespace pkgtool {
-
-std::vector<std::string> MemoLines(std::string_view text) {
-  std::vector<std::string> lines;
-  for (;;) {
-    const std::size_t lf = text.find('\n');
-    if (lf == std::string_view::npos) {
-      if (!text.empty()) lines.emplace_back(text);
-      return lines;
-    }
-    std::string_view line = text.substr(0, lf);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.emplace_back(line);
-    text = text.substr(lf + 1);
-  }
-}
 
 pkg::Status ReadExcludeFile(pkg::Platform& platform, const std::string& path,
                             std::vector<std::string>& entries) {
@@ -34,7 +20,7 @@ pkg::Status ReadExcludeFile(pkg::Platform& platform, const std::string& path,
     text.append(buffer, got);
   }
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-  std::vector<std::string> lines = MemoLines(text);
+  std::vector<std::string> lines = pkg::ExclusionLines(text);
   std::u32string decoded;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (!pkg::DecodeUtf8(lines[i], decoded))

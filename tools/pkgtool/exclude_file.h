@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform.h"
@@ -11,15 +10,9 @@
 
 namespace pkgtool {
 
-// A line is the text between two line breaks, or between a line break and the
-// start or end of the text, taken verbatim, blanks included; an empty line in
-// the middle gives an empty entry. The last line counts only when it is not
-// empty. A line break is LF or CR LF.
-std::vector<std::string> MemoLines(std::string_view text);
-
-// The entries of a UTF-8 text file (a byte order mark at its start is
-// skipped). Fails, saying where, when the file cannot be read or is not
-// UTF-8 text.
+// The entries of a UTF-8 text file, one per line as pkg::ExclusionLines
+// takes them (a byte order mark at its start is skipped). Fails, saying
+// where, when the file cannot be read or is not UTF-8 text.
 pkg::Status ReadExcludeFile(pkg::Platform& platform, const std::string& path,
                             std::vector<std::string>& entries);
 
