@@ -19,7 +19,7 @@
 namespace pkgui {
 
 TForm1* Form1 = nullptr;
-std::shared_ptr<pkg::PKGPackWorker> PackWorker;
+std::weak_ptr<pkg::PKGPackWorker> PackWorker;
 
 namespace {
 
@@ -492,8 +492,11 @@ void TForm1::cxButton3Click() {
     return;
   }
 
-  PackWorker = pkg::PKGPackWorker::Create(host_);
-  pkg::PKGPackWorker& job = *PackWorker;
+  // The job holds itself while its thread runs; this reference lasts only
+  // until it is started.
+  const std::shared_ptr<pkg::PKGPackWorker> created = pkg::PKGPackWorker::Create(host_);
+  PackWorker = created;
+  pkg::PKGPackWorker& job = *created;
   job.FWindowHandle = reinterpret_cast<pkg::WindowHandle>(handle_);
   job.FSourceDirectory = WideToUtf8(in.SourceDirectory);
   job.FOutputPKGPath = WideToUtf8(in.OutputPKGPath);
@@ -513,8 +516,10 @@ void TForm1::cxButton3Click() {
 }
 
 void TForm1::cxButton4Click() {
-  // The job stays alive while this holds it, even if it ends meanwhile.
-  const std::shared_ptr<pkg::PKGPackWorker> job = PackWorker;
+  // A job whose thread has returned has released itself: there is nothing to
+  // stop, and the outcome it posted returns the window to idle. One that is
+  // still there stays alive while this holds it, even if it ends meanwhile.
+  const std::shared_ptr<pkg::PKGPackWorker> job = PackWorker.lock();
   // false: the job has already posted its outcome, whose handler will return
   // the window to idle.
   if (!job || !job->Abort()) return;
@@ -683,7 +688,7 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       // A job still running is stopped first, so no partial archive outlives
       // the window; its pending texts are cancelled, not waited for.
-      if (PackWorker) PackWorker->Abort();
+      if (const std::shared_ptr<pkg::PKGPackWorker> job = PackWorker.lock()) job->Abort();
       PackWorker.reset();
       host_.Detach();
       if (hints_) DestroyWindow(hints_);

@@ -136,8 +136,10 @@ class TForm1 {
 
 // The main window, from the moment its construction begins.
 extern TForm1* Form1;
-// The job started last. Shared with the job's thread, so an abort that meets a
-// job which has just ended still holds a live object.
-extern std::shared_ptr<pkg::PKGPackWorker> PackWorker;
+// The job started last, while it exists: a job owns itself through its thread
+// and releases itself, with its file list and index, when its thread body
+// returns, whatever the outcome. An abort locks it, so it never meets a job
+// that is gone.
+extern std::weak_ptr<pkg::PKGPackWorker> PackWorker;
 
 }  // namespace pkgui

@@ -719,7 +719,7 @@ TEST_F(MainFrmTest, ARefusedSaveAtStartShowsItsBoxAndLeavesTheWindowIdleWithoutA
   EXPECT_EQ(answerer.seen.caption, L"Zerith_DURAdazov");
   EXPECT_EQ(answerer.seen.text, L"Unable to write to " + Utf8ToWide(IniPath()) + L".");
   EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
-  EXPECT_FALSE(PackWorker);
+  EXPECT_TRUE(PackWorker.expired());
   EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
   EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
   EXPECT_TRUE(pkgtest::Enabled(c_.cxTextEdit1));
@@ -760,6 +760,56 @@ TEST_F(MainFrmTest, TheSaveDialogAsksBeforeReplacingAFileAndLeavesItAlone) {
     EXPECT_FALSE(asked.empty()) << "no confirmation";
     EXPECT_EQ(pkgtest::Text(c_.cxTextEdit2), reply == IDYES ? old : L"before");
     EXPECT_EQ(pkgtest::ReadFile(d / "old.pkg"), pkgtest::ToBytes("old"));
+  }
+}
+
+// A job, with its file list, index and compression state, is gone once it
+// has ended, whether it finished, failed or was aborted: the window keeps no
+// job between two starts.
+TEST_F(MainFrmTest, AJobReleasesItselfOnceItHasEndedWhateverTheOutcome) {
+  Open();
+  TempDir full, empty;
+  for (int i = 0; i < 20; ++i)
+    pkgtest::WriteFile(full / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i) + ".txt"),
+                       std::string(1000 + i, 'x'));
+  SendMessageW(c_.cxCheckBox1, BM_CLICK, 0, 0);  // with a compression state to release
+  const struct {
+    const char* what;
+    const TempDir& source;
+    bool abort;
+    const wchar_t* box;  // nullptr: none
+    const wchar_t* panel0;
+  } kCases[] = {
+      {"finished", full, false, nullptr, L"打包结束，耗时"},
+      {"failed", empty, false, L"没有需要打包的文件！", L"发生错误：没有需要打包的文件！"},
+      {"aborted", full, true, nullptr, L"打包进程已中止！"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    pkgtest::SetText(c_.cxTextEdit1, c.source.path().wstring());
+    pkgtest::SetText(c_.cxTextEdit2, (dir_ / "out.pkg").wstring());
+    BoxAnswerer answerer(form_->Handle());
+    SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);
+    // The job waits for its first text, which this thread shows: it is alive.
+    const std::weak_ptr<pkg::PKGPackWorker> job = PackWorker;
+    ASSERT_FALSE(job.expired());
+    if (c.abort) SendMessageW(c_.cxButton4, BM_CLICK, 0, 0);
+    DWORD start = GetTickCount();
+    while (!pkgtest::Enabled(c_.cxButton3) && GetTickCount() - start < 20000) Pump(10);
+    answerer.Stop();
+    ASSERT_TRUE(pkgtest::Enabled(c_.cxButton3));
+    EXPECT_EQ(answerer.seen.text, c.box ? c.box : L"");
+    EXPECT_TRUE(pkgtest::PanelText(c_.StatusBar1, 0).starts_with(c.panel0))
+        << pkgtest::PanelText(c_.StatusBar1, 0);
+    // Its thread returns just after it posted its outcome.
+    start = GetTickCount();
+    while (!job.expired() && GetTickCount() - start < 10000) Pump(10);
+    EXPECT_TRUE(job.expired()) << "the window still holds the job";
+    EXPECT_TRUE(PackWorker.expired());
+    // An abort now finds no job and changes nothing.
+    const std::wstring panel0 = pkgtest::PanelText(c_.StatusBar1, 0);
+    form_->cxButton4Click();
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 0), panel0);
   }
 }
 
