@@ -1,11 +1,15 @@
-// What a pack job needs from the program that runs it: a way onto the
-// user-interface thread, the status panel, and the window that hears the
+// What a pack job needs from the program that runs it: its thread, a way onto
+// the user-interface thread, the status panel, and the window that hears the
 // job's outcome. The window and the console front end each provide one.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <system_error>
+#include <thread>
+
+#include "status.h"
 
 namespace pkg {
 
@@ -22,6 +26,16 @@ class JobHost {
   virtual void SetStatusText(const std::string& text) = 0;
   // Posts WM_PACKNOTIFY to window without waiting for it to be handled.
   virtual void PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  // Runs body on a thread of its own that nobody waits for. Fails, saying
+  // why in the system's words, when the system cannot create a thread.
+  virtual Status StartThread(std::function<void()> body) {
+    try {
+      std::thread(std::move(body)).detach();
+    } catch (const std::system_error& e) {
+      return Status::Fail(e.what());
+    }
+    return Status::Ok();
+  }
 };
 
 }  // namespace pkg

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "pkg_format.h"
@@ -68,16 +67,14 @@ Status PKGPackWorker::Start() {
     if (started_ || abortRequested_) return Status::Fail("the job was started already");
     started_ = true;
   }
-  try {
-    // The thread holds the job until its body returns: the job releases itself.
-    std::thread([self = shared_from_this()] { self->Execute(); }).detach();
-  } catch (const std::system_error& e) {
+  // The thread holds the job until its body returns: the job releases itself.
+  Status s = host_.StartThread([self = shared_from_this()] { self->Execute(); });
+  if (!s.ok()) {
     std::lock_guard<std::mutex> lock(m_);
     started_ = false;
     ended_ = true;
-    return Status::Fail(e.what());
   }
-  return Status::Ok();
+  return s;
 }
 
 bool PKGPackWorker::Abort() {

@@ -31,7 +31,7 @@ class TForm1 {
   // Shows the window; the focus goes to the first control of the tab order.
   void Show(int showCommand);
   HWND Handle() const { return handle_; }
-  pkg::JobHost& JobHost() { return host_; }
+  TMainThreadHost& JobHost() { return host_; }
 
   // Components, in the order of declaration of the original form. The theme
   // manifest XPManifest1 is the executable's manifest resource.

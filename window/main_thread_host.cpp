@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "pkg_format.h"
+#include "win32_text.h"
 #include "win_text.h"
 
 namespace pkgui {
@@ -42,6 +43,25 @@ void TMainThreadHost::PostToMainThread(std::function<void()> fn) {
   }
   lock.unlock();
   // No window to run it: freed here, on the caller's thread.
+}
+
+namespace {
+
+DWORD WINAPI RunThreadBody(void* body) {
+  const std::unique_ptr<Call> fn(static_cast<Call*>(body));
+  (*fn)();
+  return 0;
+}
+
+}  // namespace
+
+pkg::Status TMainThreadHost::StartThread(std::function<void()> body) {
+  auto fn = std::make_unique<Call>(std::move(body));
+  const HANDLE thread = CreateThreadFn(nullptr, 0, RunThreadBody, fn.get(), 0, nullptr);
+  if (!thread) return pkg::Status::Fail(pkg::win32::SystemErrorText(GetLastError()));
+  fn.release();  // the thread owns it now
+  CloseHandle(thread);
+  return pkg::Status::Ok();
 }
 
 void TMainThreadHost::SetStatusText(const std::string& text) {

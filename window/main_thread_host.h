@@ -29,6 +29,13 @@ class TMainThreadHost final : public pkg::JobHost {
   void PostToMainThread(std::function<void()> fn) override;
   void SetStatusText(const std::string& text) override;
   void PostNotify(pkg::WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) override;
+  // The job's thread comes from CreateThread, so that a refusal carries the
+  // system's error code, described in the system's words.
+  pkg::Status StartThread(std::function<void()> body) override;
+
+  // What StartThread calls: the system's CreateThread; tests put a refusal
+  // with a chosen error code in its place.
+  decltype(&::CreateThread) CreateThreadFn = &::CreateThread;
 
  private:
   std::mutex m_;  // protects window_; held while posting, so Detach sees every call posted

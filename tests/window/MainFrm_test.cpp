@@ -763,6 +763,65 @@ TEST_F(MainFrmTest, TheSaveDialogAsksBeforeReplacingAFileAndLeavesItAlone) {
   }
 }
 
+// Stands in for CreateThread: refuses with the error code of the case.
+DWORD gThreadRefusal = 0;
+HANDLE WINAPI RefuseThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                           LPDWORD) {
+  SetLastError(gThreadRefusal);
+  return nullptr;
+}
+
+// The system's description of an error code, as FormatMessage gives it,
+// without the line break and full stop that close it.
+std::wstring SystemDescription(DWORD code) {
+  wchar_t text[512] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, 512, nullptr);
+  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
+                   text[n - 1] == L'.'))
+    --n;
+  return std::wstring(text, n);
+}
+
+TEST_F(MainFrmTest, AThreadTheSystemRefusesIsReportedInTheSystemsWordsAndNoJobRuns) {
+  Open();
+  TempDir src;
+  pkgtest::WriteFile(src / "a.txt", std::string("a"));
+  pkgtest::SetText(c_.cxTextEdit1, src.path().wstring());
+  pkgtest::SetText(c_.cxTextEdit2, (dir_ / "out.pkg").wstring());
+  const std::wstring version = pkgtest::PanelText(c_.StatusBar1, 0);
+  form_->JobHost().CreateThreadFn = RefuseThread;
+  for (DWORD code : {DWORD(ERROR_NOT_ENOUGH_MEMORY), DWORD(ERROR_MAX_THRDS_REACHED),
+                     DWORD(ERROR_ACCESS_DENIED)}) {
+    SCOPED_TRACE(code);
+    gThreadRefusal = code;
+    const std::wstring description = SystemDescription(code);
+    ASSERT_FALSE(description.empty());
+    BoxAnswerer answerer(form_->Handle());
+    SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);  // returns once the box is answered
+    answerer.Stop();
+    EXPECT_EQ(answerer.seen.caption, L"Zerith_DURAdazov");
+    EXPECT_EQ(answerer.seen.text, L"Thread creation error: " + description + L".");
+    EXPECT_TRUE(answerer.seen.okOnly);
+    EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
+    EXPECT_TRUE(PackWorker.expired());
+    EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
+    EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
+    EXPECT_TRUE(pkgtest::Enabled(c_.cxMemo1));
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+    Pump(100);
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 0), version) << "a job ran";
+    EXPECT_FALSE(fs::exists(dir_ / "out.pkg"));
+  }
+  // With threads to be had again, the same start packs.
+  form_->JobHost().CreateThreadFn = &::CreateThread;
+  SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);
+  const DWORD start = GetTickCount();
+  while (!pkgtest::Enabled(c_.cxButton3) && GetTickCount() - start < 20000) Pump(10);
+  EXPECT_TRUE(pkgtest::PanelText(c_.StatusBar1, 0).starts_with(L"打包结束，耗时"));
+  EXPECT_TRUE(fs::exists(dir_ / "out.pkg"));
+}
+
 // A job, with its file list, index and compression state, is gone once it
 // has ended, whether it finished, failed or was aborted: the window keeps no
 // job between two starts.
