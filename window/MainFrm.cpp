@@ -277,6 +277,9 @@ void TForm1::CreateControls() {
     Control(c.id).Handle = hwnd;
     if (c.kind != Kind::StatusBar)
       SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), 0);
+    // No length limit: the system's default stops a paste at about 32,000
+    // characters, and a cut exclusion list would pack what it leaves out.
+    if (c.kind == Kind::TextEdit || c.kind == Kind::Memo) SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
     if (c.checked) SendMessageW(hwnd, BM_SETCHECK, BST_CHECKED, 0);
     if (c.kind == Kind::GroupBox) {
       SetWindowSubclass(hwnd, GroupBoxProc, 0, reinterpret_cast<DWORD_PTR>(this));

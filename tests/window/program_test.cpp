@@ -617,6 +617,73 @@ TEST_F(PackingProgramTest, PacksATreeWithChineseNamesAndShowsTheElapsedTime) {
   EXPECT_NE(text.find("PKGType=7\r\nGame=3\r\n"), std::string::npos) << text;
 }
 
+// Puts text on the clipboard, as a copy in another program does.
+bool PutOnClipboard(const std::wstring& text) {
+  const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+  if (!memory) return false;
+  std::copy_n(text.c_str(), text.size() + 1, static_cast<wchar_t*>(GlobalLock(memory)));
+  GlobalUnlock(memory);
+  // The clipboard may be busy a moment with the previous owner.
+  if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
+    GlobalFree(memory);
+    return false;
+  }
+  EmptyClipboard();
+  const bool put = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+  if (!put) GlobalFree(memory);
+  CloseClipboard();
+  return put;
+}
+
+TEST_F(PackingProgramTest, PastedAndTypedTextIsTakenWholeAndALongExclusionListToItsEnd) {
+  // Far past the system's default limit of an edit (about 30,000 characters
+  // under Wine, 32,767 on Windows).
+  const std::wstring longLine = L"D:\\" + std::wstring(70000, L'x');
+  std::wstring exclusions;
+  for (int i = 0; i < 4000; ++i)
+    exclusions += L"\\nothing\\file" + std::to_wstring(i) + L".bin\r\n";
+  exclusions += L"\\drop.txt\r\n\\子\\drop.bin";
+  ASSERT_GT(exclusions.size(), 90000u);
+  SendMessageW(c_.cxRadioButton3, BM_CLICK, 0, 0);  // the key field takes text only when enabled
+  const struct {
+    HWND field;
+    const std::wstring& text;
+  } kCases[] = {
+      {c_.cxTextEdit1, longLine}, {c_.cxTextEdit2, longLine}, {c_.cxTextEdit3, longLine},
+      {c_.cxTextEdit4, longLine}, {c_.cxMemo1, exclusions},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(Text(GetParent(c.field)));
+    SetText(c.field, L"");
+    ASSERT_TRUE(PutOnClipboard(c.text));
+    SendMessageW(c.field, WM_PASTE, 0, 0);
+    const std::wstring pasted = Text(c.field);
+    EXPECT_EQ(pasted.size(), c.text.size());
+    EXPECT_TRUE(pasted == c.text);
+    // Typing goes on past the old limit too.
+    SendMessageW(c.field, EM_SETSEL, c.text.size(), c.text.size());
+    SendMessageW(c.field, WM_CHAR, L'7', 1);
+    EXPECT_EQ(Text(c.field).size(), c.text.size() + 1);
+  }
+
+  // The entries at the end of the pasted list leave their files out.
+  for (const char* f : {"src/keep.txt", "src/drop.txt", "src/子/drop.bin", "src/子/keep.bin"})
+    WriteFile(dir_ / f, std::string(f));
+  Fill({Path("src"), Path("out.pkg"), L"1", L"", c_.cxRadioButton1});
+  SetText(c_.cxMemo1, L"");
+  ASSERT_TRUE(PutOnClipboard(exclusions));
+  SendMessageW(c_.cxMemo1, WM_PASTE, 0, 0);
+  Click(c_.cxButton3);
+  ASSERT_TRUE(WaitUntil([&] { return IsElapsedText(Panel0()); })) << Panel0();
+  const pkg::PkgArchive a =
+      ReadArchiveFile(dir_ / "out.pkg", {pkg::kGame1Key.begin(), pkg::kGame1Key.end()});
+  std::vector<std::string> names;
+  for (const pkg::IndexRecord& r : a.records) names.push_back(r.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"\\keep.txt", "\\\xd7\xd3\\keep.bin"}));
+}
+
 TEST_F(PackingProgramTest, AnAbortMidPackLeavesNothingAndANewStartRuns) {
   for (int i = 0; i < 64; ++i)
     WriteFile(dir_ / ("big/f" + std::to_string(i) + ".bin"), Deterministic(1 << 20, i, false));
