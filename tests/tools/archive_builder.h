@@ -29,7 +29,7 @@ inline ArchiveBytes Deflate(const ArchiveBytes& in) {
 }
 
 // The pieces of an archive; the trailer offset is 24 plus the data's length.
-struct ArchiveSpec {
+struct ArchivePieces {
   std::uint32_t compression = 0;
   ArchiveBytes data;
   std::vector<pkg::IndexRecord> records;
@@ -37,7 +37,7 @@ struct ArchiveSpec {
   ArchiveBytes key = Game1Key();
 };
 
-inline ArchiveBytes Assemble(const ArchiveSpec& s) {
+inline ArchiveBytes Assemble(const ArchivePieces& s) {
   const auto header = pkg::MakeHeader(1, s.compression == 1,
                                       static_cast<std::uint32_t>(pkg::kHeaderSize + s.data.size()));
   ArchiveBytes out(header.begin(), header.end());
@@ -57,8 +57,8 @@ struct ArchiveFile {
 };
 
 // The files back to back from offset 24, as the packer lays them out.
-inline ArchiveSpec SpecOf(const std::vector<ArchiveFile>& files, bool compressed) {
-  ArchiveSpec s;
+inline ArchivePieces PiecesOf(const std::vector<ArchiveFile>& files, bool compressed) {
+  ArchivePieces s;
   s.compression = compressed ? 1 : 0;
   for (const ArchiveFile& f : files) {
     const ArchiveBytes stored = compressed ? Deflate(f.content) : f.content;

@@ -135,10 +135,10 @@ INSTANTIATE_TEST_SUITE_P(CompressionAndKeys, RoundTripTest,
 TEST(PkgtoolList, ShowsHeaderRecordsAndTotals) {
   TempDir dir;
   // "\数据\b.bin" in code page 936, and an empty file.
-  ArchiveSpec spec =
-      SpecOf({{"\\a.txt", ToBytes("hello")}, {"\\\xCA\xFD\xBE\xDD\\b.bin", {0, 1, 2}}, {"\\e", {}}},
-             false);
-  WriteFile(dir / "a.pkg", Assemble(spec));
+  ArchivePieces pieces = PiecesOf(
+      {{"\\a.txt", ToBytes("hello")}, {"\\\xCA\xFD\xBE\xDD\\b.bin", {0, 1, 2}}, {"\\e", {}}},
+      false);
+  WriteFile(dir / "a.pkg", Assemble(pieces));
   const ToolRun r = RunTool({"list", U8(dir / "a.pkg")});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   for (const char* line :
@@ -156,7 +156,7 @@ TEST(PkgtoolList, ShowsHeaderRecordsAndTotals) {
 TEST(PkgtoolList, ShowsUnprintableNamesEscaped) {
   TempDir dir;
   WriteFile(dir / "a.pkg",
-            Assemble(SpecOf({{"\\a\x1B[2Jb", ToBytes("x")}, {"\\\x81", ToBytes("y")}}, false)));
+            Assemble(PiecesOf({{"\\a\x1B[2Jb", ToBytes("x")}, {"\\\x81", ToBytes("y")}}, false)));
   const ToolRun r = RunTool({"list", U8(dir / "a.pkg")});
   EXPECT_TRUE(Has(r.out, "\\a\\x1B[2Jb\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "\\\\x81\n")) << r.out;
@@ -165,8 +165,8 @@ TEST(PkgtoolList, ShowsUnprintableNamesEscaped) {
 
 TEST(PkgtoolList, KeyThatDoesNotFitIsSaidSoNotShownAsGarbage) {
   TempDir dir;
-  ArchiveSpec game1 = SpecOf({{"\\a.txt", ToBytes("hello")}}, true);
-  ArchiveSpec custom = game1;
+  ArchivePieces game1 = PiecesOf({{"\\a.txt", ToBytes("hello")}}, true);
+  ArchivePieces custom = game1;
   custom.key = {0x3A, 0x7F};
   WriteFile(dir / "g1.pkg", Assemble(game1));
   WriteFile(dir / "custom.pkg", Assemble(custom));
@@ -198,12 +198,12 @@ TEST(PkgtoolVerify, ReportsEveryProblemOnItsOwnLine) {
   // Record 2's stream inflates to 10 bytes where the index says 5; record 3
   // repeats the name of record 1 and overlaps record 2's data.
   const Bytes ten = Deflate(ToBytes("0123456789"));
-  ArchiveSpec spec = SpecOf({{"\\a", ToBytes("hello")}}, true);
-  const std::uint32_t at = static_cast<std::uint32_t>(24 + spec.data.size());
-  spec.data.insert(spec.data.end(), ten.begin(), ten.end());
-  spec.records.push_back({"\\..\\up", at, 5, static_cast<std::uint32_t>(ten.size())});
-  spec.records.push_back({"\\a", at, 10, static_cast<std::uint32_t>(ten.size())});
-  Bytes bytes = Assemble(spec);
+  ArchivePieces pieces = PiecesOf({{"\\a", ToBytes("hello")}}, true);
+  const std::uint32_t at = static_cast<std::uint32_t>(24 + pieces.data.size());
+  pieces.data.insert(pieces.data.end(), ten.begin(), ten.end());
+  pieces.records.push_back({"\\..\\up", at, 5, static_cast<std::uint32_t>(ten.size())});
+  pieces.records.push_back({"\\a", at, 10, static_cast<std::uint32_t>(ten.size())});
+  Bytes bytes = Assemble(pieces);
   bytes[21] ^= 0x01;  // header constant
   WriteFile(dir / "a.pkg", bytes);
 
@@ -226,7 +226,7 @@ TEST(PkgtoolVerify, ReportsEveryProblemOnItsOwnLine) {
 
 TEST(PkgtoolVerify, ArchiveCutAnywhereFailsAndSaysWhere) {
   TempDir dir;
-  const Bytes good = Assemble(SpecOf({{"\\a.txt", ToBytes("hello")}}, true));
+  const Bytes good = Assemble(PiecesOf({{"\\a.txt", ToBytes("hello")}}, true));
   const struct {
     std::size_t length;
     const char* message;
@@ -253,13 +253,14 @@ TEST(PkgtoolVerify, ArchiveCutAnywhereFailsAndSaysWhere) {
 // A sound file first, then one with the given name, so that a refusal shows
 // whether anything at all was written.
 Bytes WithName(const std::string& name) {
-  return Assemble(SpecOf({{"\\ok.txt", ToBytes("fine")}, {name, ToBytes("evil")}}, false));
+  return Assemble(PiecesOf({{"\\ok.txt", ToBytes("fine")}, {name, ToBytes("evil")}}, false));
 }
 
-Bytes Mutated(void (*change)(ArchiveSpec&)) {
-  ArchiveSpec spec = SpecOf({{"\\ok.txt", ToBytes("fine")}, {"\\b.txt", ToBytes("bad")}}, false);
-  change(spec);
-  return Assemble(spec);
+Bytes Mutated(void (*change)(ArchivePieces&)) {
+  ArchivePieces pieces =
+      PiecesOf({{"\\ok.txt", ToBytes("fine")}, {"\\b.txt", ToBytes("bad")}}, false);
+  change(pieces);
+  return Assemble(pieces);
 }
 
 struct HostileCase {
@@ -299,11 +300,11 @@ const HostileCase kHostileCases[] = {
     {"trailing blank", [] { return WithName("\\evil "); }, "dot or a blank", true},
     {"wildcard", [] { return WithName("\\evil?.txt"); }, "does not allow", true},
     {"overlapping records",
-     [] { return Mutated([](ArchiveSpec& s) { s.records[1].offset -= 2; }); }, "overlaps", false},
+     [] { return Mutated([](ArchivePieces& s) { s.records[1].offset -= 2; }); }, "overlaps", false},
     {"offset past the end",
-     [] { return Mutated([](ArchiveSpec& s) { s.records[1].offset = 100000; }); },
+     [] { return Mutated([](ArchivePieces& s) { s.records[1].offset = 100000; }); },
      "outside the data area", false},
-    {"huge index size", [] { return Mutated([](ArchiveSpec& s) { s.indexSize = 0xFFFFFFF0u; }); },
+    {"huge index size", [] { return Mutated([](ArchivePieces& s) { s.indexSize = 0xFFFFFFF0u; }); },
      "claims 4294967280 bytes", false},
     {"truncated trailer",
      [] {
@@ -320,7 +321,7 @@ const HostileCase kHostileCases[] = {
      },
      "the digest at offset 36 differs", false},
     {"index sealed with another key",
-     [] { return Mutated([](ArchiveSpec& s) {
+     [] { return Mutated([](ArchivePieces& s) {
             s.key = {0x01, 0x02, 0x03};
           }); },
      "matches none of the 2 keys tried", false},
@@ -371,16 +372,16 @@ TEST(PkgtoolExtract, DamagedFileDataIsNotWrittenAndTheRestIs) {
   TempDir dir;
   const Bytes ten = Deflate(ToBytes("0123456789"));
   const Bytes cut(ten.begin(), ten.end() - 3);
-  ArchiveSpec spec = SpecOf({{"\\ok.txt", ToBytes("fine")}}, true);
-  auto add = [&spec](const std::string& name, const Bytes& stored, std::uint32_t size) {
-    spec.records.push_back({name, static_cast<std::uint32_t>(24 + spec.data.size()), size,
-                            static_cast<std::uint32_t>(stored.size())});
-    spec.data.insert(spec.data.end(), stored.begin(), stored.end());
+  ArchivePieces pieces = PiecesOf({{"\\ok.txt", ToBytes("fine")}}, true);
+  auto add = [&pieces](const std::string& name, const Bytes& stored, std::uint32_t size) {
+    pieces.records.push_back({name, static_cast<std::uint32_t>(24 + pieces.data.size()), size,
+                              static_cast<std::uint32_t>(stored.size())});
+    pieces.data.insert(pieces.data.end(), stored.begin(), stored.end());
   };
   add("\\larger.txt", ten, 5);
   add("\\cut.txt", cut, 10);
   add("\\also-ok.txt", Deflate(ToBytes("also")), 4);
-  WriteFile(dir / "a.pkg", Assemble(spec));
+  WriteFile(dir / "a.pkg", Assemble(pieces));
 
   const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
   EXPECT_EQ(r.exitCode, 1);
@@ -397,8 +398,8 @@ TEST(PkgtoolExtract, DamagedFileDataIsNotWrittenAndTheRestIs) {
 TEST(PkgtoolExtract, ExistingFilesAreReplacedOnlyWithForce) {
   TempDir dir;
   WriteFile(dir / "a.pkg",
-            Assemble(SpecOf({{"\\new.txt", ToBytes("new")}, {"\\sub\\a.txt", ToBytes("archived")}},
-                            true)));
+            Assemble(PiecesOf(
+                {{"\\new.txt", ToBytes("new")}, {"\\sub\\a.txt", ToBytes("archived")}}, true)));
   WriteFile(dir / "dest/sub/a.txt", "mine");
   const ToolRun refused = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
   EXPECT_EQ(refused.exitCode, 1);
@@ -416,10 +417,10 @@ TEST(PkgtoolExtract, ExistingFilesAreReplacedOnlyWithForce) {
 
 TEST(PkgtoolExtract, WhatStandsInTheWayIsRefusedBeforeWriting) {
   TempDir dir;
-  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\ok.txt", ToBytes("ok")},
-                                            {"\\data\\a.bin", ToBytes("a")},
-                                            {"\\folder", ToBytes("f")}},
-                                           false)));
+  WriteFile(dir / "a.pkg", Assemble(PiecesOf({{"\\ok.txt", ToBytes("ok")},
+                                              {"\\data\\a.bin", ToBytes("a")},
+                                              {"\\folder", ToBytes("f")}},
+                                             false)));
   WriteFile(dir / "dest/data", "a file where a folder is needed");
   fs::create_directories(dir / "dest/folder");
   const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest"), "--force"});
@@ -438,7 +439,7 @@ TEST(PkgtoolExtract, WhatStandsInTheWayIsRefusedBeforeWriting) {
 // A link inside DEST must not carry files outside it.
 TEST(PkgtoolExtract, DoesNotWriteThroughLinksInDest) {
   TempDir dir;
-  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\sub\\x.txt", ToBytes("x")}}, false)));
+  WriteFile(dir / "a.pkg", Assemble(PiecesOf({{"\\sub\\x.txt", ToBytes("x")}}, false)));
   fs::create_directories(dir / "outside");
   fs::create_directories(dir / "dest");
   fs::create_directory_symlink(dir / "outside", dir / "dest/sub");
@@ -454,7 +455,7 @@ TEST(PkgtoolExtract, NamesThatDifferOnlyInCaseAreNotMerged) {
   TempDir dir;
   WriteFile(
       dir / "a.pkg",
-      Assemble(SpecOf({{"\\a.txt", ToBytes("first")}, {"\\A.TXT", ToBytes("second")}}, false)));
+      Assemble(PiecesOf({{"\\a.txt", ToBytes("first")}, {"\\A.TXT", ToBytes("second")}}, false)));
   const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest"), "--force"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(Has(r.err, "this system takes the two names for one")) << r.err;
@@ -465,11 +466,11 @@ TEST(PkgtoolExtract, NamesThatDifferOnlyInCaseAreNotMerged) {
 
 TEST(PkgtoolExtract, OnlyChoosesFilesAndFoldersIgnoringCase) {
   TempDir dir;
-  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\top.txt", ToBytes("t")},
-                                            {"\\Data\\a.bin", ToBytes("a")},
-                                            {"\\Data\\sub\\b.bin", ToBytes("b")},
-                                            {"\\Database.txt", ToBytes("not in \\Data")}},
-                                           false)));
+  WriteFile(dir / "a.pkg", Assemble(PiecesOf({{"\\top.txt", ToBytes("t")},
+                                              {"\\Data\\a.bin", ToBytes("a")},
+                                              {"\\Data\\sub\\b.bin", ToBytes("b")},
+                                              {"\\Database.txt", ToBytes("not in \\Data")}},
+                                             false)));
   const struct {
     std::vector<std::string> only;
     std::vector<std::string> files;
@@ -535,7 +536,7 @@ TEST(PkgtoolPack, ExcludeFromTakesOneRelativePathPerLine) {
 
 TEST(PkgtoolReadCommands, BadCommandLinesExitWithUsage) {
   TempDir dir;
-  WriteFile(dir / "a.pkg", Assemble(SpecOf({{"\\a", ToBytes("a")}}, false)));
+  WriteFile(dir / "a.pkg", Assemble(PiecesOf({{"\\a", ToBytes("a")}}, false)));
   const std::string a = U8(dir / "a.pkg"), d = U8(dir / "d");
   const struct {
     std::vector<std::string> args;
