@@ -78,6 +78,7 @@ class ProgramRun {
 
   HWND Form(DWORD timeoutMs = 30000);  // waits for the window
   DWORD ProcessId() const { return pi_.dwProcessId; }
+  HANDLE Process() const { return pi_.hProcess; }
   // Closes the window as the close button does; true when the process ended.
   bool Close(DWORD timeoutMs = 15000);
 
