@@ -26,8 +26,9 @@ class JobHost {
   virtual void SetStatusText(const std::string& text) = 0;
   // Posts WM_PACKNOTIFY to window without waiting for it to be handled.
   virtual void PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) = 0;
-  // Runs body on a thread of its own that nobody waits for. Fails, saying
-  // why in the system's words, when the system cannot create a thread.
+  // Runs body on a thread of its own that nobody waits for; fails, saying
+  // why, when the system cannot create a thread. A front end may make the
+  // thread itself to word the system's reason its own way.
   virtual Status StartThread(std::function<void()> body) {
     try {
       std::thread(std::move(body)).detach();
