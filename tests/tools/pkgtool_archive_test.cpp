@@ -4,6 +4,7 @@
 // the destination.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -245,6 +246,52 @@ TEST(PkgtoolVerify, ArchiveCutAnywhereFailsAndSaysWhere) {
   const ToolRun missing = RunTool({"verify", U8(dir / "none.pkg")});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_TRUE(Has(missing.out, "none.pkg")) << missing.out;
+}
+
+// Stray bytes after the index: the key is right, and what is wrong is said.
+TEST(PkgtoolVerify, BytesAfterTheIndexAreNamedNotTakenForAWrongKey) {
+  TempDir dir;
+  Bytes bytes = Assemble(SpecOf({{"\\a.txt", ToBytes("hello")}}, true));
+  const std::size_t end = bytes.size();
+  bytes.resize(end + 5, 0);
+  WriteFile(dir / "a.pkg", bytes);
+  const std::string stray =
+      "trailer at offset 37: the index has 5 bytes after the end of its zlib "
+      "stream, which ends at offset " +
+      std::to_string(end) + " instead of at the end of the file\n";
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_TRUE(Has(v.out, U8(dir / "a.pkg") + ": " + stray)) << v.out;
+  EXPECT_FALSE(Has(v.out, "neither built-in key")) << v.out;
+  const ToolRun l = RunTool({"list", U8(dir / "a.pkg")});
+  EXPECT_EQ(l.exitCode, 1);
+  EXPECT_EQ(l.err, "pkgtool list: " + stray);
+  EXPECT_TRUE(Has(l.out, "key: the built-in key of game 1")) << l.out;
+  EXPECT_TRUE(Has(l.out, "  \\a.txt\n")) << l.out;
+}
+
+// Hundreds of bad names: a bounded number of lines, then one saying that
+// the rest is not shown.
+TEST(PkgtoolVerify, ManyProblemsEndWithALineSayingSo) {
+  TempDir dir;
+  std::vector<ArchiveFile> files;
+  for (int i = 0; i < 300; ++i) files.push_back({"\\..\\" + std::to_string(i), ToBytes("x")});
+  WriteFile(dir / "a.pkg", Assemble(SpecOf(files, false)));
+  auto lines = [](const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  };
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_EQ(lines(v.out), 102u) << v.out;
+  EXPECT_TRUE(Has(v.out, ": stopped after 100 problems; the rest of the archive is not checked\n"))
+      << v.out;
+  EXPECT_TRUE(Has(v.out, ": 101 problems found\n")) << v.out;
+
+  const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(x.exitCode, 1);
+  EXPECT_EQ(lines(x.err), 102u) << x.err;
+  EXPECT_TRUE(Has(x.err, "more problems were found than these 100; they are not shown\n")) << x.err;
+  EXPECT_FALSE(fs::exists(dir / "dest"));
 }
 
 // ---------------------------------------------------------------------------

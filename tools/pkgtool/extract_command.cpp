@@ -206,7 +206,16 @@ class Extraction {
   }
 
  private:
-  void Fail(std::string line) { problems_.push_back(std::move(line)); }
+  // Past kMaxRecordProblems, one line says that more were found, so that a
+  // damaged archive cannot flood the output.
+  void Fail(std::string line) {
+    if (failures_ < pkg::kMaxRecordProblems)
+      problems_.push_back(std::move(line));
+    else if (failures_ == pkg::kMaxRecordProblems)
+      problems_.push_back("more problems were found than these " +
+                          std::to_string(pkg::kMaxRecordProblems) + "; they are not shown");
+    ++failures_;
+  }
 
   std::string Where(const Entry& e) const {
     return "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
@@ -291,6 +300,7 @@ class Extraction {
   std::unordered_map<pkg::FileIdentity, std::size_t, IdentityHash> written_;  // by record
   std::size_t files_ = 0;
   std::uint64_t bytes_ = 0;
+  std::size_t failures_ = 0;
 };
 
 }  // namespace
