@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "md5.h"
@@ -19,6 +20,9 @@ constexpr std::uint64_t kMaxInflateRatio = 1032;
 // Data moves through buffers of this size, so memory stays bounded whatever
 // sizes an archive claims.
 constexpr std::size_t kChunkSize = 256 * 1024;
+
+// The index is read and inflated through buffers of this size.
+constexpr std::size_t kIndexPiece = 64 * 1024;
 
 // The shortest zlib stream: a 2-byte header, an empty final block of 2 bytes
 // and the 4-byte Adler-32.
@@ -399,18 +403,22 @@ IndexPass RunPass(TStream& in, const PkgArchive& archive, std::span<const std::u
     }
   } ender{&z, inflating};
 
-  std::vector<std::uint8_t> piece(
-      static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, total)));
+  // Left uninitialised: a pass that stops early touches little of them.
+  const std::size_t pieceSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kIndexPiece, total));
+  const auto piece =
+      std::make_unique_for_overwrite<std::uint8_t[]>(std::max<std::size_t>(pieceSize, 1));
   // One byte more than the index size shows a stream that goes on past it.
-  std::vector<std::uint8_t> out(
-      static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, indexSize + 1)));
+  const std::size_t outSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kIndexPiece, indexSize + 1));
+  const auto out = std::make_unique_for_overwrite<std::uint8_t[]>(outSize);
   std::uint64_t read = 0, produced = 0;
   std::size_t keyAt = 0;
   bool splitting = true;
   do {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), total - read));
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(pieceSize, total - read));
     if (n > 0) {
-      if (Status s = ReadAt(in, from + read, piece.data(), n); !s.ok()) {
+      if (Status s = ReadAt(in, from + read, piece.get(), n); !s.ok()) {
         r.readError = s;
         return r;
       }
@@ -420,16 +428,16 @@ IndexPass RunPass(TStream& in, const PkgArchive& archive, std::span<const std::u
       }
     }
     const MD5Context before = all;
-    MD5Update(all, piece.data(), n);
+    MD5Update(all, piece.get(), n);
     read += n;
     if (!inflating) break;
-    z.next_in = piece.data();
+    z.next_in = piece.get();
     z.avail_in = static_cast<uInt>(n);
     for (;;) {
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(out.size());
+      z.next_out = out.get();
+      z.avail_out = static_cast<uInt>(outSize);
       const int rc = inflate(&z, Z_NO_FLUSH);
-      const std::size_t made = out.size() - z.avail_out;
+      const std::size_t made = outSize - z.avail_out;
       if (made > 0) {
         if (made > indexSize - produced) {
           r.inflated = Status::Fail("inflates to more than its size of " + Bytes(indexSize));
@@ -437,7 +445,7 @@ IndexPass RunPass(TStream& in, const PkgArchive& archive, std::span<const std::u
           break;
         }
         produced += made;
-        if (splitting && !split.Feed({out.data(), made})) {
+        if (splitting && !split.Feed({out.get(), made})) {
           splitting = false;
           // A misfit may come from a wrong index size, which the rest of the
           // stream shows; anything else ends the pass.
@@ -454,7 +462,7 @@ IndexPass RunPass(TStream& in, const PkgArchive& archive, std::span<const std::u
         r.stray = total - r.streamEnd;
         if (r.stray > 0) {
           MD5Context stream = before;
-          MD5Update(stream, piece.data(), used);
+          MD5Update(stream, piece.get(), used);
           r.digestFits = DigestFits(stream, archive.storedDigest);
         }
         if (produced != indexSize)
@@ -740,17 +748,17 @@ Inspection InspectArchive(TStream& in, std::span<const std::vector<std::uint8_t>
   Inspection result = ReadIndex(
       in, keys, archive, sink, {},
       [&](std::size_t i, std::uint64_t pos, const IndexRecord& r, Reporter& report) {
-        const std::string where = RecordWhere(i, pos);
         if (!FitsDataArea(archive, i, pos, report)) return false;
         if (i >= kMaxIndexRecords) {
-          report(i, where + ": the index holds more than " + Num(kMaxIndexRecords) +
+          report(i, RecordWhere(i, pos) + ": the index holds more than " + Num(kMaxIndexRecords) +
                         " records, more than the reader keeps to check them; the rest of the "
                         "index is not read");
           return false;
         }
         nameBytes += r.name.size();
         if (nameBytes > kMaxIndexNameBytes) {
-          report(i, where + ": the names of the index records up to this one take more than " +
+          report(i, RecordWhere(i, pos) +
+                        ": the names of the index records up to this one take more than " +
                         Num(kMaxIndexNameBytes) +
                         " bytes, more than the reader keeps to check them; the rest of the "
                         "index is not read");
@@ -813,19 +821,21 @@ bool KeyFitsArchive(TStream& in, std::span<const std::uint8_t> key) {
   if (!ReadFrame(in, archive, report) || result.problems != 0) return false;
   const std::uint64_t total = archive.compressedIndexSize;
   const std::uint64_t from = archive.header.trailerOffset + std::uint64_t{kTrailerIndexOffset};
-  std::vector<std::uint8_t> piece(
-      static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, total)));
+  const std::size_t pieceSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kIndexPiece, total));
+  const auto piece =
+      std::make_unique_for_overwrite<std::uint8_t[]>(std::max<std::size_t>(pieceSize, 1));
   MD5Context ctx;
   MD5Init(ctx);
   std::size_t keyAt = 0;
   for (std::uint64_t read = 0; read < total;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), total - read));
-    if (!ReadAt(in, from + read, piece.data(), n).ok()) return false;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(pieceSize, total - read));
+    if (!ReadAt(in, from + read, piece.get(), n).ok()) return false;
     for (std::size_t i = 0; i < n; ++i) {
       piece[i] ^= key[keyAt];
       if (++keyAt == key.size()) keyAt = 0;
     }
-    MD5Update(ctx, piece.data(), n);
+    MD5Update(ctx, piece.get(), n);
     read += n;
   }
   return DigestFits(ctx, archive.storedDigest);

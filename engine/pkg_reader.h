@@ -86,7 +86,7 @@ using OpenedSink = std::function<void(const Inspection&)>;
 // the index order, and names that appear twice. The files' data itself is not
 // read; StreamRecordData checks it.
 //
-// The scrambled index is read in pieces of 256 KiB, digested and inflated as
+// The scrambled index is read in pieces of 64 KiB, digested and inflated as
 // it comes, so memory stays bounded whatever its length. The keys are tried
 // in turn: the first whose unscrambled index fits the stored digest opens it.
 // When none fits, the first under which the index still inflates to its size
