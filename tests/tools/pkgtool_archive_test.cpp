@@ -294,6 +294,34 @@ TEST(PkgtoolVerify, ManyProblemsEndWithALineSayingSo) {
   EXPECT_FALSE(fs::exists(dir / "dest"));
 }
 
+// Letter case is compared as the system compares names: on Windows a file
+// "\Data" and a folder "\data" are one, elsewhere they are two.
+TEST(PkgtoolVerify, NameThatIsAlsoAFolderIsComparedAsTheSystemComparesNames) {
+  TempDir dir;
+  WriteFile(
+      dir / "a.pkg",
+      Assemble(SpecOf({{"\\Data", ToBytes("file")}, {"\\data\\a.bin", ToBytes("below")}}, false)));
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  if (!kWindows) {
+    EXPECT_EQ(v.exitCode, 0) << v.out;
+    EXPECT_EQ(x.exitCode, 0) << x.err;
+    EXPECT_EQ(Keys(Snapshot(dir / "dest")),
+              (std::vector<std::string>{"Data", "data/", "data/a.bin"}));
+    return;
+  }
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_TRUE(Has(v.out,
+                  "index record 1: its name \\Data is also the folder of index record 2 "
+                  "(\\data\\a.bin)"))
+      << v.out;
+  EXPECT_EQ(x.exitCode, 1);
+  EXPECT_TRUE(Has(x.err, "index record 1 (\\Data): its name is also the folder of index record 2"))
+      << x.err;
+  EXPECT_TRUE(Has(x.err, "nothing was extracted")) << x.err;
+  EXPECT_TRUE(Snapshot(dir / "dest").empty());
+}
+
 // ---------------------------------------------------------------------------
 // extract: hostile archives
 
@@ -371,6 +399,16 @@ const HostileCase kHostileCases[] = {
             s.key = {0x01, 0x02, 0x03};
           }); },
      "matches none of the 2 keys tried", false},
+    // A name that is also another's folder: one of the two could be written,
+    // the other not, so neither is.
+    {"a file's name also a folder", [] { return WithName("\\ok.txt\\evil"); },
+     "is also the folder of index record 2", false},
+    {"a folder, then a file of its name",
+     [] {
+       return Assemble(
+           SpecOf({{"\\sub\\evil.txt", ToBytes("evil")}, {"\\sub", ToBytes("fine")}}, false));
+     },
+     "is also the folder of index record 1", false},
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) {

@@ -131,6 +131,7 @@ class Extraction {
     for (std::size_t k = 0; k < only.size(); ++k)
       if (!used[k])
         Fail("--only " + only[k] + ": the archive holds no file or folder of that name");
+    CheckFolderClashes();
   }
 
   // Looks at what is below DEST already: folders to reuse, files not to
@@ -215,6 +216,21 @@ class Extraction {
       problems_.push_back("more problems were found than these " +
                           std::to_string(pkg::kMaxRecordProblems) + "; they are not shown");
     ++failures_;
+  }
+
+  // A file whose name is also the folder of another file chosen: one of the
+  // two could not be written, so neither is.
+  void CheckFolderClashes() {
+    std::vector<std::pair<std::size_t, std::string>> names;
+    names.reserve(entries_.size());
+    std::string utf8;
+    for (std::size_t k = 0; k < entries_.size(); ++k)
+      if (platform_.FromCodePage936(archive_.records[entries_[k].record].name, utf8))
+        names.emplace_back(k, utf8);
+    for (const FolderClash& c : FindFolderClashes(names))
+      Fail(Where(entries_[c.file]) + ": its name is also the folder of index record " +
+           std::to_string(entries_[c.below].record + 1) + " (" + entries_[c.below].name +
+           "), as this system compares names; extraction cannot write both");
   }
 
   std::string Where(const Entry& e) const {

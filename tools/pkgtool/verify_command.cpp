@@ -16,9 +16,9 @@ const char* const kVerifyHelp =
     "Checks the archive as a game would read it: the magic, the header constant,\n"
     "the compression flag, the trailer offset, the digest of the index, the index\n"
     "size, each record lying within the data area with the records back to back\n"
-    "in index order, no name twice, each name a path relative to a folder, and\n"
-    "each file's stored bytes giving exactly its size. Prints one line per\n"
-    "problem (at most about 100), then the verdict.\n"
+    "in index order, no name twice, each name a path relative to a folder and\n"
+    "none also the folder of another, and each file's stored bytes giving exactly\n"
+    "its size. Prints one line per problem (at most about 100), then the verdict.\n"
     "\n"
     "  --game auto      try the built-in keys of both games (the default)\n"
     "  --game 1|2       use the built-in key of game 1 or game 2\n"
@@ -70,6 +70,7 @@ int RunVerify(const std::vector<std::string>& args) {
   };
   if (r.indexRead) {
     std::vector<std::string> components;
+    std::vector<std::pair<std::size_t, std::string>> sound;  // names that are paths, as UTF-8
     for (std::size_t i = 0; i < archive.records.size() && !stopped; ++i) {
       const std::string where = "index record " + std::to_string(i + 1);
       std::string utf8;
@@ -79,7 +80,20 @@ int RunVerify(const std::vector<std::string>& args) {
       }
       if (std::string why = CheckEntryPath(utf8, PathRules::kAnySystem, components); !why.empty())
         recordProblem(where + ": its name " + session.Name(i) + " is not a relative path: " + why);
+      else
+        sound.emplace_back(i, std::move(utf8));
     }
+    // A name that is also a folder of another: extraction would write one and
+    // fail on the other.
+    if (!stopped) {
+      for (const FolderClash& c : FindFolderClashes(sound))
+        if (!recordProblem("index record " + std::to_string(c.file + 1) + ": its name " +
+                           session.Name(c.file) + " is also the folder of index record " +
+                           std::to_string(c.below + 1) + " (" + session.Name(c.below) +
+                           "), as this system compares names; no extraction can write both"))
+          break;
+    }
+    sound = {};
     // Each file's data, wherever its record puts it within the archive.
     if (archive.header.compression <= 1) {
       for (std::size_t i = 0; i < archive.records.size() && !stopped; ++i) {
