@@ -248,6 +248,24 @@ TEST(PkgtoolVerify, ArchiveCutAnywhereFailsAndSaysWhere) {
   EXPECT_TRUE(Has(missing.out, "none.pkg")) << missing.out;
 }
 
+// Names from the areas code page 936 leaves to its users read as Windows
+// reads them, private use characters, on every system.
+TEST(PkgtoolVerify, NamesFromTheUserDefinedAreasAreSoundEverywhere) {
+  TempDir dir;
+  WriteFile(
+      dir / "a.pkg",
+      Assemble(SpecOf({{"\\\xA1\x40", ToBytes("a")}, {"\\\xAA\xA1\\\xFE\xA0.txt", ToBytes("b")}},
+                      false)));
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, 0) << v.out;
+  const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(x.exitCode, 0) << x.err;
+  // U+E4C6, U+E000 and U+E864.
+  EXPECT_EQ(
+      Keys(Snapshot(dir / "dest")),
+      (std::vector<std::string>{"\xEE\x80\x80/", "\xEE\x80\x80/\xEE\xA1\xA4.txt", "\xEE\x93\x86"}));
+}
+
 // Stray bytes after the index: the key is right, and what is wrong is said.
 TEST(PkgtoolVerify, BytesAfterTheIndexAreNamedNotTakenForAWrongKey) {
   TempDir dir;
