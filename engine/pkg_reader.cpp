@@ -843,9 +843,10 @@ bool KeyFitsArchive(TStream& in, std::span<const std::uint8_t> key) {
 
 Status StreamRecordData(TStream& in, const PkgArchive& archive, const IndexRecord& record,
                         const DataSink& sink) {
-  const std::string where = "the data at offset " + Num(record.offset) + " (" +
-                            Num(record.storedSize) + " stored bytes, size " + Num(record.size) +
-                            ")";
+  const std::string where =
+      "the data at offset " + Num(record.offset) + " (" + Num(record.storedSize) +
+      (record.storedSize == 1 ? " stored byte, size " : " stored bytes, size ") + Num(record.size) +
+      ")";
   const std::uint64_t end = static_cast<std::uint64_t>(record.offset) + record.storedSize;
   if (record.offset < kHeaderSize || end > archive.header.trailerOffset || end > archive.fileSize)
     return Status::Fail(where + " lies outside the data area, from offset 24 to " +

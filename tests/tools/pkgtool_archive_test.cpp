@@ -152,6 +152,31 @@ TEST(PkgtoolList, ShowsHeaderRecordsAndTotals) {
   EXPECT_EQ(r.err, "");
 }
 
+// A count of one reads "1 byte", in each command's totals and in its problems.
+TEST(PkgtoolList, CountsOfOneReadInTheSingular) {
+  TempDir dir;
+  WriteFile(dir / "one.pkg", Assemble(SpecOf({{"\\a", ToBytes("x")}}, false)));
+  const ToolRun l = RunTool({"list", U8(dir / "one.pkg")});
+  EXPECT_EQ(l.exitCode, 0) << l.err;
+  EXPECT_TRUE(Has(l.out, "1 file, 1 byte, stored in 1 byte\n")) << l.out;
+  const ToolRun x = RunTool({"extract", U8(dir / "one.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(x.exitCode, 0) << x.err;
+  EXPECT_TRUE(Has(x.out, "extracted 1 file, 1 byte, into ")) << x.out;
+
+  // A second file whose one stored byte is the start of a zlib stream.
+  ArchiveSpec spec = SpecOf({{"\\a", ToBytes("0123456789abcdef")}}, true);
+  const auto at = static_cast<std::uint32_t>(24 + spec.data.size());
+  spec.data.push_back(0x78);
+  spec.records.push_back({"\\b", at, 1, 1});
+  WriteFile(dir / "cut.pkg", Assemble(spec));
+  const ToolRun v = RunTool({"verify", U8(dir / "cut.pkg")});
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_TRUE(Has(v.out, "index record 2 (\\b): the data at offset " + std::to_string(at) +
+                             " (1 stored byte, size 1) is cut short: its zlib stream breaks off "
+                             "before giving any of its 1 byte\n"))
+      << v.out;
+}
+
 // Names come from whoever made the archive: escape sequences and bytes that
 // are not code page 936 must not reach the terminal as they are.
 TEST(PkgtoolList, ShowsUnprintableNamesEscaped) {

@@ -202,7 +202,7 @@ class Extraction {
     }
     PrintLine(stdout, "extracted " + std::to_string(files_) +
                           (files_ == 1 ? " file, " : " files, ") + std::to_string(bytes_) +
-                          " bytes, into " + dest_);
+                          (bytes_ == 1 ? " byte, into " : " bytes, into ") + dest_);
     return problems_.empty() ? kExitOk : kExitFailed;
   }
 

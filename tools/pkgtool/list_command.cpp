@@ -29,6 +29,10 @@ const char* const kListHelp =
     "Exit codes: 0 listed, 1 the archive cannot be read or has problems,\n"
     "2 bad command line.\n";
 
+std::string Bytes(std::uint64_t n) {
+  return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
 std::string Columns(std::uint64_t offset, std::uint64_t size, std::uint64_t stored,
                     const std::string& name) {
   char buf[64];
@@ -62,8 +66,7 @@ int RunList(const std::vector<std::string>& args) {
   auto showHeader = [&] {
     if (headerShown) return;
     headerShown = true;
-    PrintLine(stdout,
-              "archive: " + session.path() + " (" + std::to_string(archive.fileSize) + " bytes)");
+    PrintLine(stdout, "archive: " + session.path() + " (" + Bytes(archive.fileSize) + ")");
     const std::uint32_t flag = archive.header.compression;
     PrintLine(stdout, "header: type " + std::to_string(archive.header.type) + ", compression " +
                           std::to_string(flag) +
@@ -81,7 +84,7 @@ int RunList(const std::vector<std::string>& args) {
       },
       [&](const pkg::Inspection&) {
         showHeader();
-        PrintLine(stdout, "index: " + std::to_string(archive.indexSize) + " bytes, " +
+        PrintLine(stdout, "index: " + Bytes(archive.indexSize) + ", " +
                               std::to_string(archive.compressedIndexSize) +
                               " compressed; key: " + session.KeyUsed());
       },
@@ -95,9 +98,8 @@ int RunList(const std::vector<std::string>& args) {
       });
   if (r.trailerRead) showHeader();
   if (r.indexRead)
-    PrintLine(stdout, std::to_string(count) + (count == 1 ? " file, " : " files, ") +
-                          std::to_string(bytes) + " bytes, stored in " + std::to_string(stored) +
-                          " bytes");
+    PrintLine(stdout, std::to_string(count) + (count == 1 ? " file, " : " files, ") + Bytes(bytes) +
+                          ", stored in " + Bytes(stored));
   if (r.trailerRead && r.key < 0) PrintLine(stderr, "pkgtool list: " + session.KeyHint());
   return problems == 0 ? kExitOk : kExitFailed;
 }
