@@ -1,8 +1,8 @@
 // pkgtool on archives made to exhaust its memory: a 200 KB archive whose index
 // inflates to 200 MiB of empty records, and sparse files of 1 and 8 GiB with
 // the trailer right after the header. Each command runs with its address
-// space limited to 1 GiB: it must end with exit 1 and say what is wrong,
-// never abort. The peak memory of each run is printed (the README's
+// space limited to 1 GiB, and then to 32 MiB: it must end with exit 1 and
+// say what is wrong, never abort. The peak memory of each run is printed (the README's
 // reliability table quotes it) and held to a small bound.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -162,6 +162,19 @@ TEST(PkgtoolMemory, HostileArchivesFailWithAMessageInBoundedMemory) {
       EXPECT_LT(r.peakKiB, a.boundKiB);
       EXPECT_FALSE(fs::exists(dir / "dest"));
     }
+  }
+
+  // With too little room for the records kept, the commands say so.
+  for (const char* command : {"verify", "extract"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> args = {command, U8(dir / "named-bomb.pkg")};
+    if (std::string(command) == "extract") args.push_back(U8(dir / "dest"));
+    const LimitedRun r = RunLimited(args, rlim_t{32} << 20);
+    EXPECT_EQ(r.signal, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE((r.out + r.err).find("the system has no memory left") != std::string::npos)
+        << r.out << r.err;
+    EXPECT_FALSE(fs::exists(dir / "dest"));
   }
 }
 
