@@ -771,21 +771,18 @@ Inspection InspectArchive(TStream& in, std::span<const std::vector<std::uint8_t>
         return !(faultyAlone && ++faulty > kMaxRecordProblems);
       });
   if (!result.trailerRead || result.key < 0) return result;
-  // The records read, checked against each other even when the index ended
-  // early, so that the problems up to there are all reported.
-  const bool cutByFaults = faulty > kMaxRecordProblems;
-  if (!result.indexRead && !cutByFaults) return result;
-  Inspection checked;
-  const ProblemSink counted = [&](const ArchiveProblem& p) {
-    ++result.problems;
-    return sink(p);
-  };
-  Reporter report(counted, checked);
+  // The records are checked against each other once the index is read, or
+  // once its records' own faults ended it: the check reports those up to the
+  // limit, then says where it stopped.
+  if (!result.indexRead && faulty <= kMaxRecordProblems) return result;
+  Inspection layout;
+  Reporter report(sink, layout);
   try {
     CheckLayout(archive, positions, report);
   } catch (const std::bad_alloc&) {
     report(ArchiveProblem::kNoRecord, "the system has no memory left to check the index records");
   }
+  result.problems += layout.problems;
   return result;
 }
 
