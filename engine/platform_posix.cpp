@@ -166,6 +166,82 @@ class Cp936Converter {
   iconv_t from_ = iconv_t(-1);
 };
 
+// Code page 936 as Windows has it maps 2,149 codes that iconv's CP936 leaves
+// out, all to the private use area: the user-defined areas AAA1-AFFE,
+// F8A1-FEFE and A140-A7A0 from U+E000, then the codes left free in the symbol
+// rows and at FE50-FEA0 from U+E766, each in code order. With them a name
+// reads and writes alike on both systems.
+struct Cp936Run {
+  std::uint16_t first;  // lead byte and trail byte
+  std::uint16_t count;
+};
+constexpr Cp936Run kCp936FreeCodes[] = {
+    {0xA2AB, 6},  {0xA2E3, 2},  {0xA2EF, 2},  {0xA2FD, 2},  {0xA4F4, 11}, {0xA5F7, 8},
+    {0xA6B9, 8},  {0xA6D9, 7},  {0xA6EC, 2},  {0xA6F3, 1},  {0xA6F6, 9},  {0xA7C2, 15},
+    {0xA7F2, 13}, {0xA896, 11}, {0xA8BC, 1},  {0xA8BF, 1},  {0xA8C1, 4},  {0xA8EA, 21},
+    {0xA958, 1},  {0xA95B, 1},  {0xA95D, 3},  {0xA989, 13}, {0xA997, 13}, {0xA9F0, 15},
+    {0xD7FA, 5},  {0xFE50, 47}, {0xFE80, 33},
+};
+constexpr char32_t kCp936UserArea1 = 0xE000;  // AAA1-AFFE, 6 rows of 94
+constexpr char32_t kCp936UserArea2 = 0xE234;  // F8A1-FEFE, 7 rows of 94
+constexpr char32_t kCp936UserArea3 = 0xE4C6;  // A140-A7A0, 7 rows of 96 (no 7F)
+constexpr char32_t kCp936FreeArea = 0xE766;   // kCp936FreeCodes
+constexpr char32_t kCp936PrivateEnd = 0xE865;
+
+bool Cp936PrivateToUnicode(unsigned lead, unsigned trail, char32_t& c) {
+  if (lead >= 0xAA && lead <= 0xAF && trail >= 0xA1 && trail <= 0xFE) {
+    c = kCp936UserArea1 + (lead - 0xAA) * 94 + (trail - 0xA1);
+    return true;
+  }
+  if (lead >= 0xF8 && lead <= 0xFE && trail >= 0xA1 && trail <= 0xFE) {
+    c = kCp936UserArea2 + (lead - 0xF8) * 94 + (trail - 0xA1);
+    return true;
+  }
+  if (lead >= 0xA1 && lead <= 0xA7 && trail >= 0x40 && trail <= 0xA0 && trail != 0x7F) {
+    c = kCp936UserArea3 + (lead - 0xA1) * 96 + (trail - 0x40) - (trail > 0x7F ? 1 : 0);
+    return true;
+  }
+  const unsigned code = lead << 8 | trail;
+  char32_t next = kCp936FreeArea;
+  for (const Cp936Run& r : kCp936FreeCodes) {
+    if (code >= r.first && code < r.first + r.count) {
+      c = next + (code - r.first);
+      return true;
+    }
+    next += r.count;
+  }
+  return false;
+}
+
+bool UnicodeToCp936Private(char32_t c, std::string& out) {
+  if (c < kCp936UserArea1 || c >= kCp936PrivateEnd) return false;
+  unsigned lead = 0, trail = 0;
+  if (c < kCp936UserArea2) {
+    lead = 0xAA + (c - kCp936UserArea1) / 94;
+    trail = 0xA1 + (c - kCp936UserArea1) % 94;
+  } else if (c < kCp936UserArea3) {
+    lead = 0xF8 + (c - kCp936UserArea2) / 94;
+    trail = 0xA1 + (c - kCp936UserArea2) % 94;
+  } else if (c < kCp936FreeArea) {
+    const unsigned i = (c - kCp936UserArea3) % 96;
+    lead = 0xA1 + (c - kCp936UserArea3) / 96;
+    trail = 0x40 + i + (i >= 0x3F ? 1 : 0);
+  } else {
+    unsigned i = c - kCp936FreeArea;
+    for (const Cp936Run& r : kCp936FreeCodes) {
+      if (i < r.count) {
+        lead = (r.first + i) >> 8;
+        trail = (r.first + i) & 0xFF;
+        break;
+      }
+      i -= r.count;
+    }
+  }
+  out.push_back(static_cast<char>(lead));
+  out.push_back(static_cast<char>(trail));
+  return true;
+}
+
 class PosixPlatform final : public Platform {
  public:
   Status CreateNewFile(const std::string& path, std::unique_ptr<PlatformFile>& file) override {
@@ -311,12 +387,48 @@ class PosixPlatform final : public Platform {
     return folder + name;
   }
 
+  // iconv converts the runs between the codes it lacks, which are added here.
   bool ToCodePage936(std::string_view utf8, std::string& cp936) override {
-    return converter_.Convert(true, utf8, cp936);
+    cp936.clear();
+    std::u32string chars;
+    if (!DecodeUtf8(utf8, chars)) return false;
+    std::string run, part;
+    for (const char32_t c : chars) {
+      if (c < kCp936UserArea1 || c >= kCp936PrivateEnd) {
+        EncodeUtf8(c, run);
+        continue;
+      }
+      if (!run.empty() && !converter_.Convert(true, run, part)) return false;
+      if (!run.empty()) cp936 += part;
+      run.clear();
+      UnicodeToCp936Private(c, cp936);
+    }
+    if (!run.empty() && !converter_.Convert(true, run, part)) return false;
+    if (!run.empty()) cp936 += part;
+    return true;
   }
 
   bool FromCodePage936(std::string_view cp936, std::string& utf8) override {
-    return converter_.Convert(false, cp936, utf8);
+    utf8.clear();
+    std::string run, part;
+    for (std::size_t i = 0; i < cp936.size();) {
+      const auto lead = static_cast<unsigned char>(cp936[i]);
+      // A lead byte takes the next byte with it, so runs end between characters.
+      const std::size_t width = lead >= 0x81 && lead <= 0xFE && i + 1 < cp936.size() ? 2 : 1;
+      char32_t c = 0;
+      if (width == 2 && Cp936PrivateToUnicode(lead, static_cast<unsigned char>(cp936[i + 1]), c)) {
+        if (!run.empty() && !converter_.Convert(false, run, part)) return false;
+        if (!run.empty()) utf8 += part;
+        run.clear();
+        EncodeUtf8(c, utf8);
+      } else {
+        run.append(cp936.substr(i, width));
+      }
+      i += width;
+    }
+    if (!run.empty() && !converter_.Convert(false, run, part)) return false;
+    if (!run.empty()) utf8 += part;
+    return true;
   }
 
   bool SameTextIgnoreCase(std::string_view a, std::string_view b) override {

@@ -54,6 +54,20 @@ Bytes Seed(const std::vector<File>& files, bool compressed, const Bytes& key, bo
   return out;
 }
 
+// A stored archive with no data whose index is `record` repeated `count`
+// times: an index that inflates a thousandfold.
+Bytes BombSeed(const Bytes& record, std::size_t count, const Bytes& key) {
+  std::vector<std::uint8_t> index;
+  for (std::size_t i = 0; i < count; ++i) index.insert(index.end(), record.begin(), record.end());
+  Bytes out = {static_cast<std::uint8_t>(key.size() - 1)};
+  out.insert(out.end(), key.begin(), key.end());
+  const auto header = pkg::MakeHeader(1, false, pkg::kHeaderSize);
+  out.insert(out.end(), header.begin(), header.end());
+  const Bytes trailer = pkg::TrailerBytes(pkg::SealIndex(index, key));
+  out.insert(out.end(), trailer.begin(), trailer.end());
+  return out;
+}
+
 Bytes Text(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
@@ -70,6 +84,9 @@ int main(int argc, char** argv) {
   Bytes repeating(200);
   for (std::size_t i = 0; i < repeating.size(); ++i)
     repeating[i] = static_cast<std::uint8_t>(i % 7);
+  // Two thousand empty files with distinct names: a large sound index.
+  std::vector<File> many;
+  for (int i = 0; i < 2000; ++i) many.push_back({"\\f" + std::to_string(i), {}});
   const std::vector<File> files = {
       {"\\a.txt", Text("hello hello hello")},
       {"\\\xCA\xFD\xBE\xDD\\b.bin", repeating},  // "\数据\b.bin"
@@ -91,6 +108,7 @@ int main(int argc, char** argv) {
        {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
       {"no-files", {}, true, game1},
       {"one-empty-stored", {{"\\e", {}}}, false, game1},
+      {"large-index-stored", many, false, game1},
   };
   const std::string dir = argv[1];
   for (const auto& s : seeds) {
@@ -103,6 +121,26 @@ int main(int argc, char** argv) {
         std::perror(path.c_str());
         return 1;
       }
+    }
+  }
+  // Index bombs: 1 MiB of records of 16 zero bytes, and 256 KiB of records of
+  // one empty file "\a" again and again.
+  Bytes named = {2, 0, 0, 0, '\\', 'a', 24, 0, 0, 0};
+  named.resize(18, 0);
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } bombs[] = {
+      {"index-bomb-zero-records", BombSeed(Bytes(16, 0), 1 << 16, game1)},
+      {"index-bomb-one-name", BombSeed(named, (256 << 10) / 18, game1)},
+  };
+  for (const auto& b : bombs) {
+    const std::string path = dir + "/" + b.name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(b.bytes.data(), 1, b.bytes.size(), f) != b.bytes.size() ||
+        std::fclose(f) != 0) {
+      std::perror(path.c_str());
+      return 1;
     }
   }
   return 0;

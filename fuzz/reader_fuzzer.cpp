@@ -4,7 +4,8 @@
 //
 // An input is a flag byte, a key and an archive. The flag byte's low four bits
 // give the key's length less one; the key follows; the rest is the archive.
-// The archive is read twice: as it is with the built-in key of game 1, and
+// Each archive is inspected (records kept), listed (records streamed), read
+// and its files' data streamed. It is read twice: as it is with the built-in key of game 1, and
 // with the input's key after its trailer has been made to fit, so that the
 // fuzzer's changes get past the digest. With the flag 0x10 the bytes after
 // the trailer's fixed part are taken as the index before compression and
@@ -84,10 +85,41 @@ void Exercise(const Bytes& bytes, const Bytes& key) {
   // A clean inspection has read the whole index.
   Require(seen > 0 || r.indexRead);
 
+  // The streaming reader passes on the same records as the inspection keeps,
+  // one name at a time and each within the longest name the reader takes.
+  pkg::PkgArchive streamed;
+  std::vector<pkg::IndexRecord> listed;
+  std::size_t listProblems = 0;
+  bool opened = false;
+  const pkg::Inspection l = pkg::ListArchive(
+      in, keys, streamed,
+      [&listProblems](const pkg::ArchiveProblem& p) {
+        Require(!p.message.empty());
+        ++listProblems;
+        return true;
+      },
+      [&](std::size_t i, const pkg::IndexRecord& rec) {
+        Require(opened && i == listed.size() && rec.name.size() <= pkg::kMaxNameLength);
+        listed.push_back(rec);
+        return true;
+      },
+      [&opened](const pkg::Inspection&) { opened = true; });
+  Require(streamed.records.empty());
+  Require(l.key == r.key && l.digestMatches == r.digestMatches);
+  Require(listProblems <= pkg::kMaxRecordProblems + 8 && r.problems <= pkg::kMaxRecordProblems + 8);
+  if (seen == 0) Require(listProblems == 0 && l.indexRead);
+  if (l.indexRead && r.indexRead) Require(listed.size() == inspected.records.size());
+  for (std::size_t i = 0; i < listed.size() && i < inspected.records.size(); ++i)
+    Require(listed[i].name == inspected.records[i].name &&
+            listed[i].offset == inspected.records[i].offset);
+  Require(inspected.records.size() <= pkg::kMaxIndexRecords);
+
   pkg::PkgArchive archive;
   const pkg::Status s = pkg::ReadArchive(in, key, archive);
   Require(s.ok() == (seen == 0));
   Require(s.ok() || !s.message().empty());
+  // Inputs stay below one 256 KiB piece, so trying the key digests the whole
+  // index and agrees with KeyFitsArchive.
   Require(!pkg::KeyFitsArchive(in, key) || r.digestMatches);
 
   if (r.indexRead) {

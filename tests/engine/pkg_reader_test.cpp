@@ -216,7 +216,7 @@ TEST(ReadArchiveEdgeTest, ArchiveWithoutRecordsReadsAsEmpty) {
   EXPECT_EQ(archive.header.trailerOffset, 24u);
   EXPECT_EQ(archive.indexSize, 0u);
   EXPECT_TRUE(archive.records.empty());
-  EXPECT_EQ(archive.compressedIndex, kEmptyZlibStream);
+  EXPECT_EQ(archive.compressedIndexSize, kEmptyZlibStream.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -688,6 +688,273 @@ TEST(InspectArchiveTest, SinkThatWantsNoMoreEndsTheInspection) {
 }
 
 // ---------------------------------------------------------------------------
+// Hostile indexes: what the reader holds stays bounded whatever the index
+// claims
+
+// A million records of 16 zero bytes (empty names, data at offset 0): each
+// one a problem, which must neither all be held nor all be reported.
+TEST(IndexBombTest, RecordsWithProblemsStopTheInspectionAfterABoundedNumber) {
+  const Bytes index(std::size_t{16} << 20, 0);
+  const Bytes bytes = WithRawIndex(index);
+
+  // Two problems a record: its data outside the data area, its name twice.
+  const Inspected kept = Inspect(bytes);
+  ASSERT_EQ(kept.problems.size(), kMaxRecordProblems + 1);
+  EXPECT_EQ(kept.problems.back().message,
+            "stopped at index record 51 after 100 problems with index records; the rest of the "
+            "archive is not checked");
+  EXPECT_LE(kept.archive.records.size(), kMaxRecordProblems + 1);
+  EXPECT_FALSE(kept.result.indexRead);
+
+  TMemoryStream in;
+  in.Data() = bytes;
+  PkgArchive archive;
+  std::size_t records = 0, problems = 0;
+  const std::vector<Bytes> keys = {kKey};
+  const Inspection listed = ListArchive(
+      in, keys, archive,
+      [&problems](const ArchiveProblem&) {
+        ++problems;
+        return true;
+      },
+      [&records](std::size_t, const IndexRecord&) {
+        ++records;
+        return true;
+      });
+  EXPECT_EQ(problems, kMaxRecordProblems + 1);
+  EXPECT_LE(records, kMaxRecordProblems + 1);
+  EXPECT_TRUE(archive.records.empty());
+  EXPECT_FALSE(listed.indexRead);
+}
+
+// Sound records, but more than the reader keeps: the first kMaxIndexRecords
+// are kept and the archive is reported, not read on.
+TEST(IndexBombTest, MoreRecordsThanTheReaderKeepsAreReportedNotHeld) {
+  std::vector<IndexRecord> records = {{"\\a.txt", 24, 5, 5}, {"\\sub\\b.bin", 29, 3, 3}};
+  for (std::size_t i = records.size(); i <= kMaxIndexRecords; ++i)
+    records.push_back({"\\" + std::to_string(i), 32, 0, 0});
+  const Inspected got = Inspect(WithIndex(records));
+  ExpectProblems(got, {"index record 1048577 (byte "});
+  EXPECT_NE(got.problems[0].message.find("more than 1048576 records"), std::string::npos)
+      << got.problems[0].message;
+  EXPECT_EQ(got.archive.records.size(), kMaxIndexRecords);
+  EXPECT_FALSE(got.result.indexRead);
+}
+
+TEST(IndexBombTest, RecordsBeyondWhatTheDataAreaHoldsAreRefused) {
+  struct Case {
+    const char* what;
+    std::uint32_t compression;
+    std::vector<IndexRecord> records;
+    std::vector<std::string> problems;
+  };
+  const std::string longName = "\\" + std::string(70000, 'a');
+  const Case kCases[] = {
+      // Each compressed file takes 8 bytes at least: 16 bytes hold two.
+      {"a third compressed file in 16 bytes",
+       1,
+       {{"\\a", 24, 0, 8}, {"\\b", 32, 0, 8}, {"\\c", 40, 0, 0}},
+       {"index record 3 (byte 36 of the index): the index holds more records than the data "
+        "area of 16 bytes can hold (2, since each compressed file takes 8 bytes or more)"}},
+      {"a name longer than any path",
+       0,
+       {{longName, 24, 0, 0}},
+       {"index record 1 (byte 0 of the index): its name length 70001 is more than any path can "
+        "be (65535 bytes)"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Parts p;
+    p.compression = c.compression;
+    p.data = c.compression == 1 ? kEmptyZlibStream : Bytes{};
+    if (c.compression == 1) Append(p.data, kEmptyZlibStream);
+    p.index = IndexOf(c.records);
+    const Bytes bytes = Assemble(p);
+    const Inspected got = Inspect(bytes);
+    ExpectProblems(got, c.problems);
+    EXPECT_FALSE(got.result.indexRead);
+
+    TMemoryStream in;
+    in.Data() = bytes;
+    PkgArchive archive;
+    std::vector<std::string> problems;
+    const std::vector<Bytes> keys = {kKey};
+    ListArchive(
+        in, keys, archive,
+        [&problems](const ArchiveProblem& p) {
+          problems.push_back(p.message);
+          return true;
+        },
+        [](std::size_t, const IndexRecord&) { return true; });
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find(c.problems[0]), std::string::npos) << problems[0];
+  }
+}
+
+// A file of any length that reads as zeros after its header, as a sparse
+// file does; it remembers how much it was asked for at once and in all.
+class SparseStream : public TStream {
+ public:
+  SparseStream(std::int64_t size, const Bytes& head) : size_(size), head_(head) {}
+  std::size_t Read(void* buffer, std::size_t count) override {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(count), std::max<std::int64_t>(size_ - pos_, 0)));
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::int64_t at = pos_ + static_cast<std::int64_t>(i);
+      out[i] =
+          at < static_cast<std::int64_t>(head_.size()) ? head_[static_cast<std::size_t>(at)] : 0;
+    }
+    pos_ += static_cast<std::int64_t>(n);
+    largest = std::max(largest, count);
+    total += count;
+    return n;
+  }
+  void Write(const void*, std::size_t) override { throw EStreamError("read only"); }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    pos_ = origin == TSeekOrigin::soBeginning ? offset
+           : origin == TSeekOrigin::soCurrent ? pos_ + offset
+                                              : size_ + offset;
+    return pos_;
+  }
+  std::int64_t Size() override { return size_; }
+
+  std::size_t largest = 0;
+  std::uint64_t total = 0;
+
+ private:
+  std::int64_t size_, pos_ = 0;
+  Bytes head_;
+};
+
+// The trailer right after the header, in a file of 1 or 8 GiB: trying both
+// keys reads a piece of each, never the whole trailer.
+TEST(HugeTrailerTest, TryingTheKeysReadsAPieceNotTheWholeTrailer) {
+  const auto header = MakeHeader(1, false, 24);
+  const Bytes head(header.begin(), header.end());
+  for (const std::int64_t size : {std::int64_t{1} << 30, std::int64_t{8} << 30}) {
+    SCOPED_TRACE(size);
+    SparseStream in(size, head);
+    PkgArchive archive;
+    std::vector<std::string> problems;
+    const std::vector<Bytes> keys = {kKey, Bytes(kGame2Key.begin(), kGame2Key.end())};
+    const Inspection r = InspectArchive(in, keys, archive, [&](const ArchiveProblem& p) {
+      problems.push_back(p.message);
+      return true;
+    });
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0],
+              "trailer at offset 24: the index matches none of the 2 keys tried, or the trailer "
+              "is damaged (unscrambled with any of them, the index is not a zlib stream of 0 "
+              "bytes that splits into records)");
+    EXPECT_EQ(r.key, -1);
+    EXPECT_LE(in.largest, 256u * 1024u);
+    EXPECT_LE(in.total, 2u * 256u * 1024u + 64u);
+  }
+}
+
+// The digest alone needs every byte, but in pieces.
+TEST(HugeTrailerTest, KeyFitsArchiveDigestsInPieces) {
+  const auto header = MakeHeader(1, false, 24);
+  SparseStream in(std::int64_t{4} << 20, Bytes(header.begin(), header.end()));
+  EXPECT_FALSE(KeyFitsArchive(in, kKey));
+  EXPECT_LE(in.largest, 256u * 1024u);
+  EXPECT_GE(in.total, std::uint64_t{4} << 20);
+}
+
+// Bytes appended after the index leave the digest of its zlib stream intact:
+// the key that sealed it is found, and the stray bytes are what is reported.
+TEST(StrayBytesTest, BytesAfterTheIndexAreReportedWithTheKeyFound) {
+  const Bytes game2(kGame2Key.begin(), kGame2Key.end());
+  for (const std::size_t stray : {1u, 5u}) {
+    SCOPED_TRACE(stray);
+    Bytes bytes = Good();
+    const std::size_t end = bytes.size();
+    bytes.resize(end + stray, 0xA5);
+    const Inspected got = Inspect(bytes, {game2, kKey});
+    ExpectProblems(got, {"trailer at offset 32: the index has " +
+                         std::string(stray == 1 ? "1 byte" : "5 bytes") +
+                         " after the end of its zlib stream, which ends at offset " +
+                         std::to_string(end) + " instead of at the end of the file"});
+    EXPECT_EQ(got.result.key, 1);
+    EXPECT_TRUE(got.result.digestMatches);
+    EXPECT_EQ(got.archive.records.size(), 2u);
+  }
+}
+
+// Streaming: records arrive in index order and none is kept; each is checked
+// alone, the layout across records is left to InspectArchive.
+TEST(ListArchiveTest, RecordsArriveInOrderCheckedOneByOne) {
+  const Bytes bytes = WithIndex({{"\\a.txt", 24, 5, 5}, {"\\b", 40, 3, 3}, {"\\a.txt", 29, 3, 3}});
+  TMemoryStream in;
+  in.Data() = bytes;
+  PkgArchive archive;
+  std::vector<std::string> events;
+  const std::vector<Bytes> keys = {kKey};
+  const Inspection r = ListArchive(
+      in, keys, archive,
+      [&](const ArchiveProblem& p) {
+        events.push_back("problem " + p.message);
+        return true;
+      },
+      [&](std::size_t i, const IndexRecord& rec) {
+        events.push_back("record " + std::to_string(i) + " " + rec.name);
+        return true;
+      },
+      [&](const Inspection& opened) {
+        events.push_back("opened with key " + std::to_string(opened.key));
+      });
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        "opened with key 0",
+                        "record 0 \\a.txt",
+                        "record 1 \\b",
+                        "problem index record 2 (byte 22 of the index): its data (offset 40, 3 "
+                        "bytes) lies outside the data area, from offset 24 to 32",
+                        "record 2 \\a.txt",
+                    }));
+  EXPECT_TRUE(r.indexRead);
+  EXPECT_TRUE(archive.records.empty());
+}
+
+// Wording: a count of one is "1 byte", and a stream with nothing in it is
+// said to be empty rather than to end "after 0 of 0 bytes".
+TEST(InflateWordingTest, CountsAndEmptyRangesReadAsSentences) {
+  const Bytes hello = Compress(ToBytes("hello"));
+  const Bytes empty = Compress({});
+  Bytes helloAndOne = Compress(ToBytes("a"));
+  helloAndOne.push_back(0);
+  const struct {
+    const char* what;
+    Bytes in;
+    std::uint64_t size;
+    const char* message;
+  } kCases[] = {
+      {"nothing",
+       {},
+       5,
+       "is cut short: it is empty, without even the 2-byte header of a zlib stream"},
+      {"only the header", Bytes(hello.begin(), hello.begin() + 2), 5,
+       "is cut short: its zlib stream breaks off before giving any of its 5 bytes"},
+      {"no checksum", Bytes(hello.begin(), hello.end() - 4), 5,
+       "is cut short: its zlib stream breaks off before its end, after giving all its 5 bytes"},
+      {"empty stream without checksum", Bytes(empty.begin(), empty.end() - 4), 0,
+       "is cut short: its zlib stream breaks off before its end"},
+      {"one byte short", Compress(ToBytes("a")), 2, "inflates to 1 byte, not its size of 2"},
+      {"one byte over", Compress(ToBytes("ab")), 1, "inflates to more than its size of 1 byte"},
+      {"one byte after", helloAndOne, 1, "has 1 byte after the end of its zlib stream"},
+      {"one compressed byte",
+       {0x78},
+       2000000,
+       "claims 2000000 bytes, more than 1 compressed byte can hold"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Bytes out;
+    EXPECT_EQ(InflateExact(c.in, c.size, out).message(), c.message);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // StreamRecordData: bounded pieces
 
 TEST(StreamRecordDataTest, LargeFilesArriveInBoundedPiecesThatAddUpToTheContent) {
@@ -763,10 +1030,12 @@ TEST(ReadRecordDataTest, CompressedDataThatDoesNotInflateToItsSizeIsRefused) {
     SCOPED_TRACE(c.what);
     Parts p;
     p.compression = 1;
-    p.data = ToBytes("x");  // a first record, so the bad one lies at 25
+    // A first record, so that the bad one lies at 24 + 9 = 33.
+    p.data = Compress(ToBytes("x"));
+    ASSERT_EQ(p.data.size(), 9u);
     Append(p.data, c.stored);
     p.index = IndexOf(
-        {{"\\x", 24, 1, 1}, {"\\bad", 25, c.size, static_cast<std::uint32_t>(c.stored.size())}});
+        {{"\\x", 24, 1, 9}, {"\\bad", 33, c.size, static_cast<std::uint32_t>(c.stored.size())}});
     const Bytes bytes = Assemble(p);
     PkgArchive archive;
     const Status s = Read(bytes, archive);
@@ -780,7 +1049,7 @@ TEST(ReadRecordDataTest, CompressedDataThatDoesNotInflateToItsSizeIsRefused) {
       continue;
     }
     EXPECT_NE(d.message().find(c.problem), std::string::npos) << d.message();
-    EXPECT_NE(d.message().find("offset 25"), std::string::npos) << d.message();
+    EXPECT_NE(d.message().find("offset 33"), std::string::npos) << d.message();
   }
 }
 

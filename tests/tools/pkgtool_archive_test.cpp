@@ -4,6 +4,7 @@
 // the destination.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -151,6 +152,31 @@ TEST(PkgtoolList, ShowsHeaderRecordsAndTotals) {
   EXPECT_EQ(r.err, "");
 }
 
+// A count of one reads "1 byte", in each command's totals and in its problems.
+TEST(PkgtoolList, CountsOfOneReadInTheSingular) {
+  TempDir dir;
+  WriteFile(dir / "one.pkg", Assemble(SpecOf({{"\\a", ToBytes("x")}}, false)));
+  const ToolRun l = RunTool({"list", U8(dir / "one.pkg")});
+  EXPECT_EQ(l.exitCode, 0) << l.err;
+  EXPECT_TRUE(Has(l.out, "1 file, 1 byte, stored in 1 byte\n")) << l.out;
+  const ToolRun x = RunTool({"extract", U8(dir / "one.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(x.exitCode, 0) << x.err;
+  EXPECT_TRUE(Has(x.out, "extracted 1 file, 1 byte, into ")) << x.out;
+
+  // A second file whose one stored byte is the start of a zlib stream.
+  ArchiveSpec spec = SpecOf({{"\\a", ToBytes("0123456789abcdef")}}, true);
+  const auto at = static_cast<std::uint32_t>(24 + spec.data.size());
+  spec.data.push_back(0x78);
+  spec.records.push_back({"\\b", at, 1, 1});
+  WriteFile(dir / "cut.pkg", Assemble(spec));
+  const ToolRun v = RunTool({"verify", U8(dir / "cut.pkg")});
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_TRUE(Has(v.out, "index record 2 (\\b): the data at offset " + std::to_string(at) +
+                             " (1 stored byte, size 1) is cut short: its zlib stream breaks off "
+                             "before giving any of its 1 byte\n"))
+      << v.out;
+}
+
 // Names come from whoever made the archive: escape sequences and bytes that
 // are not code page 936 must not reach the terminal as they are.
 TEST(PkgtoolList, ShowsUnprintableNamesEscaped) {
@@ -247,6 +273,98 @@ TEST(PkgtoolVerify, ArchiveCutAnywhereFailsAndSaysWhere) {
   EXPECT_TRUE(Has(missing.out, "none.pkg")) << missing.out;
 }
 
+// Names from the areas code page 936 leaves to its users read as Windows
+// reads them, private use characters, on every system.
+TEST(PkgtoolVerify, NamesFromTheUserDefinedAreasAreSoundEverywhere) {
+  TempDir dir;
+  WriteFile(
+      dir / "a.pkg",
+      Assemble(SpecOf({{"\\\xA1\x40", ToBytes("a")}, {"\\\xAA\xA1\\\xFE\xA0.txt", ToBytes("b")}},
+                      false)));
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, 0) << v.out;
+  const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(x.exitCode, 0) << x.err;
+  // U+E4C6, U+E000 and U+E864.
+  EXPECT_EQ(Snapshot(dir / "dest").size(), 3u);
+  EXPECT_EQ(ReadFile(dir / "dest" / fs::u8path("\xEE\x93\x86")), ToBytes("a"));
+  EXPECT_EQ(ReadFile(dir / "dest" / fs::u8path("\xEE\x80\x80/\xEE\xA1\xA4.txt")), ToBytes("b"));
+}
+
+// Stray bytes after the index: the key is right, and what is wrong is said.
+TEST(PkgtoolVerify, BytesAfterTheIndexAreNamedNotTakenForAWrongKey) {
+  TempDir dir;
+  Bytes bytes = Assemble(SpecOf({{"\\a.txt", ToBytes("hello")}}, true));
+  const std::size_t end = bytes.size();
+  bytes.resize(end + 5, 0);
+  WriteFile(dir / "a.pkg", bytes);
+  const std::string stray =
+      "trailer at offset 37: the index has 5 bytes after the end of its zlib "
+      "stream, which ends at offset " +
+      std::to_string(end) + " instead of at the end of the file\n";
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_TRUE(Has(v.out, U8(dir / "a.pkg") + ": " + stray)) << v.out;
+  EXPECT_FALSE(Has(v.out, "neither built-in key")) << v.out;
+  const ToolRun l = RunTool({"list", U8(dir / "a.pkg")});
+  EXPECT_EQ(l.exitCode, 1);
+  EXPECT_EQ(l.err, "pkgtool list: " + stray);
+  EXPECT_TRUE(Has(l.out, "key: the built-in key of game 1")) << l.out;
+  EXPECT_TRUE(Has(l.out, "  \\a.txt\n")) << l.out;
+}
+
+// Hundreds of bad names: a bounded number of lines, then one saying that
+// the rest is not shown.
+TEST(PkgtoolVerify, ManyProblemsEndWithALineSayingSo) {
+  TempDir dir;
+  std::vector<ArchiveFile> files;
+  for (int i = 0; i < 300; ++i) files.push_back({"\\..\\" + std::to_string(i), ToBytes("x")});
+  WriteFile(dir / "a.pkg", Assemble(SpecOf(files, false)));
+  auto lines = [](const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  };
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_EQ(lines(v.out), 102u) << v.out;
+  EXPECT_TRUE(Has(v.out, ": stopped after 100 problems; the rest of the archive is not checked\n"))
+      << v.out;
+  EXPECT_TRUE(Has(v.out, ": 101 problems found\n")) << v.out;
+
+  const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(x.exitCode, 1);
+  EXPECT_EQ(lines(x.err), 102u) << x.err;
+  EXPECT_TRUE(Has(x.err, "more problems were found than these 100; they are not shown\n")) << x.err;
+  EXPECT_FALSE(fs::exists(dir / "dest"));
+}
+
+// Letter case is compared as the system compares names: on Windows a file
+// "\Data" and a folder "\data" are one, elsewhere they are two.
+TEST(PkgtoolVerify, NameThatIsAlsoAFolderIsComparedAsTheSystemComparesNames) {
+  TempDir dir;
+  WriteFile(
+      dir / "a.pkg",
+      Assemble(SpecOf({{"\\Data", ToBytes("file")}, {"\\data\\a.bin", ToBytes("below")}}, false)));
+  const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
+  const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  if (!kWindows) {
+    EXPECT_EQ(v.exitCode, 0) << v.out;
+    EXPECT_EQ(x.exitCode, 0) << x.err;
+    EXPECT_EQ(Keys(Snapshot(dir / "dest")),
+              (std::vector<std::string>{"Data", "data/", "data/a.bin"}));
+    return;
+  }
+  EXPECT_EQ(v.exitCode, 1);
+  EXPECT_TRUE(Has(v.out,
+                  "index record 1: its name \\Data is also the folder of index record 2 "
+                  "(\\data\\a.bin)"))
+      << v.out;
+  EXPECT_EQ(x.exitCode, 1);
+  EXPECT_TRUE(Has(x.err, "index record 1 (\\Data): its name is also the folder of index record 2"))
+      << x.err;
+  EXPECT_TRUE(Has(x.err, "nothing was extracted")) << x.err;
+  EXPECT_TRUE(Snapshot(dir / "dest").empty());
+}
+
 // ---------------------------------------------------------------------------
 // extract: hostile archives
 
@@ -325,6 +443,16 @@ const HostileCase kHostileCases[] = {
             s.key = {0x01, 0x02, 0x03};
           }); },
      "matches none of the 2 keys tried", false},
+    // A name that is also another's folder: one of the two could be written,
+    // the other not, so neither is.
+    {"a file's name also a folder", [] { return WithName("\\ok.txt\\evil"); },
+     "is also the folder of index record 2", false},
+    {"a folder, then a file of its name",
+     [] {
+       return Assemble(
+           SpecOf({{"\\sub\\evil.txt", ToBytes("evil")}, {"\\sub", ToBytes("fine")}}, false));
+     },
+     "is also the folder of index record 1", false},
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) {

@@ -95,6 +95,44 @@ TEST(CheckEntryPathTest, SplitsIntoFolderAndFileNames) {
   EXPECT_EQ(components, (Names{"数据", "sub dir", "a b.txt"}));
 }
 
+// A blank or a dot sorts before a backslash, so a name below a folder need
+// not follow the folder's own name in plain order: "\\a b" lies between
+// "\\a" and "\\a\\b".
+TEST(FindFolderClashesTest, FindsEachNameThatIsAlsoAFolderInEitherOrder) {
+#ifdef _WIN32
+  constexpr bool kIgnoresCase = true;
+#else
+  constexpr bool kIgnoresCase = false;
+#endif
+  const struct {
+    const char* what;
+    std::vector<std::string> names;
+    std::vector<std::pair<std::size_t, std::size_t>> clashes;  // file, below
+  } kCases[] = {
+      {"file first", {"\\a", "\\a\\b"}, {{0, 1}}},
+      {"folder first", {"\\a\\b", "\\a"}, {{1, 0}}},
+      {"deeper", {"\\x\\a\\b\\c", "\\x\\a"}, {{1, 0}}},
+      {"names in between", {"\\a", "\\a b", "\\a.txt", "\\a\\b"}, {{0, 3}}},
+      {"a longer name is no folder", {"\\a", "\\ab", "\\ab\\c"}, {{1, 2}}},
+      {"one name twice", {"\\a", "\\a"}, {}},
+      {"one folder, many files", {"\\a", "\\a\\b", "\\a\\c"}, {{0, 1}}},
+      {"two clashes", {"\\b\\x", "\\a", "\\b", "\\a\\y"}, {{1, 3}, {2, 0}}},
+      {"letter case",
+       {"\\Data", "\\data\\a.bin"},
+       kIgnoresCase ? std::vector<std::pair<std::size_t, std::size_t>>{{0, 1}}
+                    : std::vector<std::pair<std::size_t, std::size_t>>{}},
+      {"no clash", {"\\a\\b", "\\b\\a", "\\c"}, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::pair<std::size_t, std::string>> names;
+    for (std::size_t i = 0; i < c.names.size(); ++i) names.emplace_back(i, c.names[i]);
+    std::vector<std::pair<std::size_t, std::size_t>> got;
+    for (const FolderClash& f : FindFolderClashes(names)) got.emplace_back(f.file, f.below);
+    EXPECT_EQ(got, c.clashes);
+  }
+}
+
 TEST(DisplayNameTest, EscapesControlCharactersAndBytesThatAreNotText) {
   pkg::Platform& p = pkg::SystemPlatform();
   EXPECT_EQ(DisplayName(p, "\\\xCA\xFD\xBE\xDD\\a.txt"), "\\数据\\a.txt");

@@ -1,5 +1,6 @@
 #include "archive_names.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -101,6 +102,40 @@ std::string CheckEntryPath(std::string_view name, PathRules rules,
     if (cut == std::string_view::npos) return {};
     rest = rest.substr(cut + 1);
   }
+}
+
+std::vector<FolderClash> FindFolderClashes(
+    const std::vector<std::pair<std::size_t, std::string>>& names) {
+  // With the separator as the lowest character, every name below a folder
+  // sorts right after the folder's own name: one look at the next name that
+  // differs tells whether a name is also a folder. Sound names hold no
+  // control character, so \x01 cannot clash with anything in them.
+  std::vector<std::string> keys;
+  keys.reserve(names.size());
+  for (const auto& n : names) {
+    std::string key = FileSystemNameKey(n.second);
+    std::replace(key.begin(), key.end(), '\\', '\x01');
+    keys.push_back(std::move(key));
+  }
+  std::vector<std::size_t> order(names.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::vector<FolderClash> clashes;
+  for (std::size_t k = 0, next = 0; k < order.size(); k = next) {
+    // Names equal to this system are one name here: the first stands for all.
+    const std::string& key = keys[order[k]];
+    next = k + 1;
+    while (next < order.size() && keys[order[next]] == key) ++next;
+    if (next == order.size()) break;
+    const std::string& after = keys[order[next]];
+    if (after.size() > key.size() && after.compare(0, key.size(), key) == 0 &&
+        after[key.size()] == '\x01')
+      clashes.push_back({names[order[k]].first, names[order[next]].first});
+  }
+  std::sort(clashes.begin(), clashes.end(),
+            [](const FolderClash& a, const FolderClash& b) { return a.file < b.file; });
+  return clashes;
 }
 
 }  // namespace pkgtool

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -38,5 +39,23 @@ inline constexpr PathRules kNativeRules = PathRules::kAnySystem;
 // a folder, or an empty text when it can.
 std::string CheckEntryPath(std::string_view name, PathRules rules,
                            std::vector<std::string>& components);
+
+// The form in which this system's file names are equal when it takes them for
+// one: the name itself on POSIX systems, its upper case on Windows.
+std::string FileSystemNameKey(std::string_view utf8);
+
+// A name that is also the folder of another name ("\a" and "\a\b"), which
+// no extraction can write both of.
+struct FolderClash {
+  std::size_t file;   // the entry whose name is also a folder
+  std::size_t below;  // an entry below that folder
+};
+
+// Among names that CheckEntryPath accepts (UTF-8, archive form), each with
+// its entry number, those that are also another's folder, with names
+// compared as this system compares them (FileSystemNameKey). At most one
+// clash per name, in entry order of the file.
+std::vector<FolderClash> FindFolderClashes(
+    const std::vector<std::pair<std::size_t, std::string>>& names);
 
 }  // namespace pkgtool

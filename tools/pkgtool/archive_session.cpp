@@ -54,6 +54,23 @@ pkg::Inspection ArchiveSession::Inspect(const std::function<void(const std::stri
   return inspection_;
 }
 
+pkg::Inspection ArchiveSession::List(const std::function<void(const std::string&)>& problem,
+                                     const pkg::OpenedSink& opened, const pkg::RecordSink& record) {
+  const std::vector<std::vector<std::uint8_t>> keys = KeysToTry(key_);
+  inspection_ = pkg::ListArchive(
+      *stream_, keys, archive_,
+      [&](const pkg::ArchiveProblem& p) {
+        problem(ProblemLine(p));
+        return true;
+      },
+      record,
+      [&](const pkg::Inspection& r) {
+        inspection_ = r;
+        if (opened) opened(r);
+      });
+  return inspection_;
+}
+
 std::string ArchiveSession::KeyUsed() const {
   return DescribeKey(key_, inspection_.key);
 }

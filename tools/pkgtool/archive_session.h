@@ -40,6 +40,10 @@ class ArchiveSession {
   pkg::Status Open();
   // Inspects it with the chosen key(s), passing on each problem as a line.
   pkg::Inspection Inspect(const std::function<void(const std::string& line)>& problem);
+  // Reads it as Inspect does, but hands each record to record as it is read
+  // and keeps none, so that any number of records can be shown.
+  pkg::Inspection List(const std::function<void(const std::string& line)>& problem,
+                       const pkg::OpenedSink& opened, const pkg::RecordSink& record);
   // After Inspect: which key opened the index, in words.
   std::string KeyUsed() const;
   // After an inspection that found no key: what to do about it.

@@ -131,6 +131,7 @@ class Extraction {
     for (std::size_t k = 0; k < only.size(); ++k)
       if (!used[k])
         Fail("--only " + only[k] + ": the archive holds no file or folder of that name");
+    CheckFolderClashes();
   }
 
   // Looks at what is below DEST already: folders to reuse, files not to
@@ -201,12 +202,36 @@ class Extraction {
     }
     PrintLine(stdout, "extracted " + std::to_string(files_) +
                           (files_ == 1 ? " file, " : " files, ") + std::to_string(bytes_) +
-                          " bytes, into " + dest_);
+                          (bytes_ == 1 ? " byte, into " : " bytes, into ") + dest_);
     return problems_.empty() ? kExitOk : kExitFailed;
   }
 
  private:
-  void Fail(std::string line) { problems_.push_back(std::move(line)); }
+  // Past kMaxRecordProblems, one line says that more were found, so that a
+  // damaged archive cannot flood the output.
+  void Fail(std::string line) {
+    if (failures_ < pkg::kMaxRecordProblems)
+      problems_.push_back(std::move(line));
+    else if (failures_ == pkg::kMaxRecordProblems)
+      problems_.push_back("more problems were found than these " +
+                          std::to_string(pkg::kMaxRecordProblems) + "; they are not shown");
+    ++failures_;
+  }
+
+  // A file whose name is also the folder of another file chosen: one of the
+  // two could not be written, so neither is.
+  void CheckFolderClashes() {
+    std::vector<std::pair<std::size_t, std::string>> names;
+    names.reserve(entries_.size());
+    std::string utf8;
+    for (std::size_t k = 0; k < entries_.size(); ++k)
+      if (platform_.FromCodePage936(archive_.records[entries_[k].record].name, utf8))
+        names.emplace_back(k, utf8);
+    for (const FolderClash& c : FindFolderClashes(names))
+      Fail(Where(entries_[c.file]) + ": its name is also the folder of index record " +
+           std::to_string(entries_[c.below].record + 1) + " (" + entries_[c.below].name +
+           "), as this system compares names; extraction cannot write both");
+  }
 
   std::string Where(const Entry& e) const {
     return "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
@@ -291,6 +316,7 @@ class Extraction {
   std::unordered_map<pkg::FileIdentity, std::size_t, IdentityHash> written_;  // by record
   std::size_t files_ = 0;
   std::uint64_t bytes_ = 0;
+  std::size_t failures_ = 0;
 };
 
 }  // namespace

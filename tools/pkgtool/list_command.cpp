@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "archive_names.h"
 #include "archive_session.h"
 #include "commands.h"
 #include "console.h"
@@ -16,7 +17,9 @@ const char* const kListHelp =
     "\n"
     "Shows the archive's header, the key that opens its index, and one line per\n"
     "file: offset, size, stored size and name, in the order of the index; then\n"
-    "the totals. Problems found on the way are shown on the error output.\n"
+    "the totals, showing each record as it is read. Problems found on the way\n"
+    "are shown on the error output; each record is checked on its own here,\n"
+    "verify checks them against each other.\n"
     "\n"
     "  --game auto      try the built-in keys of both games and say which fits\n"
     "                   (the default)\n"
@@ -25,6 +28,10 @@ const char* const kListHelp =
     "\n"
     "Exit codes: 0 listed, 1 the archive cannot be read or has problems,\n"
     "2 bad command line.\n";
+
+std::string Bytes(std::uint64_t n) {
+  return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
 
 std::string Columns(std::uint64_t offset, std::uint64_t size, std::uint64_t stored,
                     const std::string& name) {
@@ -51,13 +58,15 @@ int RunList(const std::vector<std::string>& args) {
     PrintLine(stderr, "pkgtool list: " + s.message());
     return kExitFailed;
   }
-  std::vector<std::string> problems;
-  const pkg::Inspection r =
-      session.Inspect([&problems](const std::string& line) { problems.push_back(line); });
+  // Problems go to the error output as they are found, records to the
+  // output as they are read: nothing grows with the index.
+  std::size_t problems = 0;
   const pkg::PkgArchive& archive = session.archive();
-  if (r.trailerRead) {
-    PrintLine(stdout,
-              "archive: " + session.path() + " (" + std::to_string(archive.fileSize) + " bytes)");
+  bool headerShown = false;
+  auto showHeader = [&] {
+    if (headerShown) return;
+    headerShown = true;
+    PrintLine(stdout, "archive: " + session.path() + " (" + Bytes(archive.fileSize) + ")");
     const std::uint32_t flag = archive.header.compression;
     PrintLine(stdout, "header: type " + std::to_string(archive.header.type) + ", compression " +
                           std::to_string(flag) +
@@ -65,33 +74,34 @@ int RunList(const std::vector<std::string>& args) {
                            : flag == 1 ? " (each file one zlib stream)"
                                        : " (unknown)") +
                           ", trailer at offset " + std::to_string(archive.header.trailerOffset));
-  }
-  if (r.key >= 0) {
-    // The compressed index runs from the trailer's fixed part to the end.
-    const std::uint64_t compressed =
-        archive.fileSize - archive.header.trailerOffset - pkg::kTrailerFixedSize;
-    PrintLine(stdout, "index: " + std::to_string(archive.indexSize) + " bytes, " +
-                          std::to_string(compressed) + " compressed; key: " + session.KeyUsed());
-  }
+  };
   std::uint64_t bytes = 0, stored = 0;
-  if (!archive.records.empty()) {
-    PrintLine(stdout, "    offset       size     stored  name");
-    for (std::size_t i = 0; i < archive.records.size(); ++i) {
-      const pkg::IndexRecord& rec = archive.records[i];
-      PrintLine(stdout, Columns(rec.offset, rec.size, rec.storedSize, session.Name(i)));
-      bytes += rec.size;
-      stored += rec.storedSize;
-    }
-  }
-  if (r.indexRead) {
-    const std::size_t n = archive.records.size();
-    PrintLine(stdout, std::to_string(n) + (n == 1 ? " file, " : " files, ") +
-                          std::to_string(bytes) + " bytes, stored in " + std::to_string(stored) +
-                          " bytes");
-  }
-  for (const std::string& p : problems) PrintLine(stderr, "pkgtool list: " + p);
+  std::size_t count = 0;
+  const pkg::Inspection r = session.List(
+      [&problems](const std::string& line) {
+        ++problems;
+        PrintLine(stderr, "pkgtool list: " + line);
+      },
+      [&](const pkg::Inspection&) {
+        showHeader();
+        PrintLine(stdout, "index: " + Bytes(archive.indexSize) + ", " +
+                              std::to_string(archive.compressedIndexSize) +
+                              " compressed; key: " + session.KeyUsed());
+      },
+      [&](std::size_t, const pkg::IndexRecord& rec) {
+        if (count++ == 0) PrintLine(stdout, "    offset       size     stored  name");
+        PrintLine(stdout, Columns(rec.offset, rec.size, rec.storedSize,
+                                  DisplayName(session.platform(), rec.name)));
+        bytes += rec.size;
+        stored += rec.storedSize;
+        return true;
+      });
+  if (r.trailerRead) showHeader();
+  if (r.indexRead)
+    PrintLine(stdout, std::to_string(count) + (count == 1 ? " file, " : " files, ") + Bytes(bytes) +
+                          ", stored in " + Bytes(stored));
   if (r.trailerRead && r.key < 0) PrintLine(stderr, "pkgtool list: " + session.KeyHint());
-  return problems.empty() ? kExitOk : kExitFailed;
+  return problems == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace pkgtool

@@ -1,5 +1,6 @@
 // pkgtool: the console companion of the packer, for scripts and checks.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,7 @@ const char* const kHelp =
     "Exit codes: 0 ok, 1 the archive or the job failed, 2 bad command line,\n"
     "130 interrupted by Ctrl-C.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const std::vector<std::string> args = pkgtool::Utf8Arguments(argc, argv);
   if (args.size() < 2 || args[1] == "--help" || args[1] == "-h") {
     std::fputs(kHelp, args.size() < 2 ? stderr : stdout);
@@ -38,4 +37,16 @@ int main(int argc, char** argv) {
   pkgtool::PrintLine(stderr, "pkgtool: unknown command '" + args[1] + "'");
   std::fputs(kHelp, stderr);
   return pkgtool::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Running out of memory is a failure to report like any other, not an abort.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("pkgtool: the system has no memory left for this command\n", stderr);
+    return pkgtool::kExitFailed;
+  }
 }

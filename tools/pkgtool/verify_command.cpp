@@ -16,9 +16,9 @@ const char* const kVerifyHelp =
     "Checks the archive as a game would read it: the magic, the header constant,\n"
     "the compression flag, the trailer offset, the digest of the index, the index\n"
     "size, each record lying within the data area with the records back to back\n"
-    "in index order, no name twice, each name a path relative to a folder, and\n"
-    "each file's stored bytes giving exactly its size. Prints one line per\n"
-    "problem, then the verdict.\n"
+    "in index order, no name twice, each name a path relative to a folder and\n"
+    "none also the folder of another, and each file's stored bytes giving exactly\n"
+    "its size. Prints one line per problem (at most about 100), then the verdict.\n"
     "\n"
     "  --game auto      try the built-in keys of both games (the default)\n"
     "  --game 1|2       use the built-in key of game 1 or game 2\n"
@@ -54,21 +54,49 @@ int RunVerify(const std::vector<std::string>& args) {
   if (r.trailerRead && r.key < 0) PrintLine(stdout, prefix + session.KeyHint());
 
   const pkg::PkgArchive& archive = session.archive();
+  // Past kMaxRecordProblems, one line says that the check stopped, so that a
+  // damaged archive cannot flood the output.
+  bool stopped = false;
+  auto recordProblem = [&](const std::string& line) {
+    if (stopped) return false;
+    if (problems >= pkg::kMaxRecordProblems) {
+      problem("stopped after " + std::to_string(problems) +
+              " problems; the rest of the archive is not checked");
+      stopped = true;
+      return false;
+    }
+    problem(line);
+    return true;
+  };
   if (r.indexRead) {
     std::vector<std::string> components;
-    for (std::size_t i = 0; i < archive.records.size(); ++i) {
+    std::vector<std::pair<std::size_t, std::string>> sound;  // names that are paths, as UTF-8
+    for (std::size_t i = 0; i < archive.records.size() && !stopped; ++i) {
       const std::string where = "index record " + std::to_string(i + 1);
       std::string utf8;
       if (!session.platform().FromCodePage936(archive.records[i].name, utf8)) {
-        problem(where + ": its name " + session.Name(i) + " is not code page 936 text");
+        recordProblem(where + ": its name " + session.Name(i) + " is not code page 936 text");
         continue;
       }
       if (std::string why = CheckEntryPath(utf8, PathRules::kAnySystem, components); !why.empty())
-        problem(where + ": its name " + session.Name(i) + " is not a relative path: " + why);
+        recordProblem(where + ": its name " + session.Name(i) + " is not a relative path: " + why);
+      else
+        sound.emplace_back(i, std::move(utf8));
     }
+    // A name that is also a folder of another: extraction would write one and
+    // fail on the other.
+    if (!stopped) {
+      for (const FolderClash& c : FindFolderClashes(sound))
+        if (!recordProblem("index record " + std::to_string(c.file + 1) + ": its name " +
+                           session.Name(c.file) + " is also the folder of index record " +
+                           std::to_string(c.below + 1) + " (" + session.Name(c.below) +
+                           "), as this system compares names; no extraction can write both"))
+          break;
+    }
+    sound = {};
     // Each file's data, wherever its record puts it within the archive.
     if (archive.header.compression <= 1) {
-      for (std::size_t i = 0; i < archive.records.size(); ++i) {
+      for (std::size_t i = 0; i < archive.records.size() && !stopped; ++i) {
         const pkg::IndexRecord& rec = archive.records[i];
         if (rec.offset < pkg::kHeaderSize ||
             static_cast<std::uint64_t>(rec.offset) + rec.storedSize > archive.header.trailerOffset)
@@ -77,8 +105,8 @@ int RunVerify(const std::vector<std::string>& args) {
             pkg::StreamRecordData(session.stream(), archive, rec,
                                   [](std::span<const std::uint8_t>) { return pkg::Status::Ok(); });
         if (!s.ok())
-          problem("index record " + std::to_string(i + 1) + " (" + session.Name(i) +
-                  "): " + s.message());
+          recordProblem("index record " + std::to_string(i + 1) + " (" + session.Name(i) +
+                        "): " + s.message());
       }
     }
   }
