@@ -155,7 +155,7 @@ TEST(PkgtoolList, ShowsHeaderRecordsAndTotals) {
 // A count of one reads "1 byte", in each command's totals and in its problems.
 TEST(PkgtoolList, CountsOfOneReadInTheSingular) {
   TempDir dir;
-  WriteFile(dir / "one.pkg", Assemble(SpecOf({{"\\a", ToBytes("x")}}, false)));
+  WriteFile(dir / "one.pkg", Assemble(PiecesOf({{"\\a", ToBytes("x")}}, false)));
   const ToolRun l = RunTool({"list", U8(dir / "one.pkg")});
   EXPECT_EQ(l.exitCode, 0) << l.err;
   EXPECT_TRUE(Has(l.out, "1 file, 1 byte, stored in 1 byte\n")) << l.out;
@@ -164,11 +164,11 @@ TEST(PkgtoolList, CountsOfOneReadInTheSingular) {
   EXPECT_TRUE(Has(x.out, "extracted 1 file, 1 byte, into ")) << x.out;
 
   // A second file whose one stored byte is the start of a zlib stream.
-  ArchiveSpec spec = SpecOf({{"\\a", ToBytes("0123456789abcdef")}}, true);
-  const auto at = static_cast<std::uint32_t>(24 + spec.data.size());
-  spec.data.push_back(0x78);
-  spec.records.push_back({"\\b", at, 1, 1});
-  WriteFile(dir / "cut.pkg", Assemble(spec));
+  ArchivePieces pieces = PiecesOf({{"\\a", ToBytes("0123456789abcdef")}}, true);
+  const auto at = static_cast<std::uint32_t>(24 + pieces.data.size());
+  pieces.data.push_back(0x78);
+  pieces.records.push_back({"\\b", at, 1, 1});
+  WriteFile(dir / "cut.pkg", Assemble(pieces));
   const ToolRun v = RunTool({"verify", U8(dir / "cut.pkg")});
   EXPECT_EQ(v.exitCode, 1);
   EXPECT_TRUE(Has(v.out, "index record 2 (\\b): the data at offset " + std::to_string(at) +
@@ -279,8 +279,8 @@ TEST(PkgtoolVerify, NamesFromTheUserDefinedAreasAreSoundEverywhere) {
   TempDir dir;
   WriteFile(
       dir / "a.pkg",
-      Assemble(SpecOf({{"\\\xA1\x40", ToBytes("a")}, {"\\\xAA\xA1\\\xFE\xA0.txt", ToBytes("b")}},
-                      false)));
+      Assemble(PiecesOf({{"\\\xA1\x40", ToBytes("a")}, {"\\\xAA\xA1\\\xFE\xA0.txt", ToBytes("b")}},
+                        false)));
   const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
   EXPECT_EQ(v.exitCode, 0) << v.out;
   const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
@@ -294,7 +294,7 @@ TEST(PkgtoolVerify, NamesFromTheUserDefinedAreasAreSoundEverywhere) {
 // Stray bytes after the index: the key is right, and what is wrong is said.
 TEST(PkgtoolVerify, BytesAfterTheIndexAreNamedNotTakenForAWrongKey) {
   TempDir dir;
-  Bytes bytes = Assemble(SpecOf({{"\\a.txt", ToBytes("hello")}}, true));
+  Bytes bytes = Assemble(PiecesOf({{"\\a.txt", ToBytes("hello")}}, true));
   const std::size_t end = bytes.size();
   bytes.resize(end + 5, 0);
   WriteFile(dir / "a.pkg", bytes);
@@ -319,7 +319,7 @@ TEST(PkgtoolVerify, ManyProblemsEndWithALineSayingSo) {
   TempDir dir;
   std::vector<ArchiveFile> files;
   for (int i = 0; i < 300; ++i) files.push_back({"\\..\\" + std::to_string(i), ToBytes("x")});
-  WriteFile(dir / "a.pkg", Assemble(SpecOf(files, false)));
+  WriteFile(dir / "a.pkg", Assemble(PiecesOf(files, false)));
   auto lines = [](const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   };
@@ -341,9 +341,9 @@ TEST(PkgtoolVerify, ManyProblemsEndWithALineSayingSo) {
 // "\Data" and a folder "\data" are one, elsewhere they are two.
 TEST(PkgtoolVerify, NameThatIsAlsoAFolderIsComparedAsTheSystemComparesNames) {
   TempDir dir;
-  WriteFile(
-      dir / "a.pkg",
-      Assemble(SpecOf({{"\\Data", ToBytes("file")}, {"\\data\\a.bin", ToBytes("below")}}, false)));
+  WriteFile(dir / "a.pkg",
+            Assemble(PiecesOf({{"\\Data", ToBytes("file")}, {"\\data\\a.bin", ToBytes("below")}},
+                              false)));
   const ToolRun v = RunTool({"verify", U8(dir / "a.pkg")});
   const ToolRun x = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
   if (!kWindows) {
@@ -450,7 +450,7 @@ const HostileCase kHostileCases[] = {
     {"a folder, then a file of its name",
      [] {
        return Assemble(
-           SpecOf({{"\\sub\\evil.txt", ToBytes("evil")}, {"\\sub", ToBytes("fine")}}, false));
+           PiecesOf({{"\\sub\\evil.txt", ToBytes("evil")}, {"\\sub", ToBytes("fine")}}, false));
      },
      "is also the folder of index record 1", false},
 };
