@@ -138,7 +138,13 @@ class PosixExtractFs final : public ExtractFs {
                          std::unique_ptr<Folder>& out) override {
     const int fd =
         ::openat(FdOf(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return Errno(errno);
+    if (fd < 0) {
+      const int err = errno;
+      // A link is refused as ENOTDIR or ELOOP; the message says which it was.
+      if ((err == ENOTDIR || err == ELOOP) && KindAt(parent, name) == EntryKind::kOther)
+        return Errno(ELOOP);
+      return Errno(err == ELOOP ? ENOTDIR : err);
+    }
     return Hold(fd, out);
   }
 
