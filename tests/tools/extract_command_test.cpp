@@ -166,6 +166,44 @@ TEST(ExtractDepth, DeeperThanTheSystemAllowsIsRefusedBeforeWriting) {
   EXPECT_FALSE(fs::exists(dir / "dest"));
 }
 
+// DEST, and pack's SRC and OUT, are taken from the current folder once: on
+// Windows a bare drive ("C:") is that drive's current folder, not its root.
+TEST(PkgtoolPaths, RelativePathsAndBareDrivesMeanTheCurrentFolder) {
+  TempDir dir;
+  WriteFile(dir / "src/bare-drive-check.txt", "1");
+  fs::create_directories(dir / "here");
+  const fs::path before = fs::current_path();
+  struct Case {
+    fs::path cwd;
+    std::vector<std::string> args;
+    fs::path expected;
+  };
+  std::vector<Case> cases = {
+      {dir / "here", {"pack", "../src", "rel.pkg"}, dir / "here/rel.pkg"},
+      {dir / "here", {"extract", "rel.pkg", "out"}, dir / "here/out/bare-drive-check.txt"},
+  };
+#ifdef _WIN32
+  const std::string drive = U8(dir.path()).substr(0, 2);  // "C:"
+  cases.push_back({dir / "src", {"pack", drive, U8(dir / "bare.pkg")}, dir / "bare.pkg"});
+  cases.push_back(
+      {dir / "here", {"extract", U8(dir / "bare.pkg"), drive}, dir / "here/bare-drive-check.txt"});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+    fs::current_path(c.cwd);
+    const ToolRun r = RunTool(c.args);
+    fs::current_path(before);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(fs::exists(c.expected)) << r.out << r.err;
+  }
+#ifdef _WIN32
+  const fs::path atRoot = fs::path(drive + "\\") / "bare-drive-check.txt";
+  EXPECT_FALSE(fs::exists(atRoot));
+  std::error_code ec;
+  fs::remove(atRoot, ec);
+#endif
+}
+
 #ifndef _WIN32
 // A folder below DEST swapped for a link to a folder outside, at each step of
 // extraction in turn: nothing may land outside, and the swap must not pass
