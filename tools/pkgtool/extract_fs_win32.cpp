@@ -235,9 +235,10 @@ class Win32ExtractFs final : public ExtractFs {
     }
   }
 
-  // Handles are not limited as POSIX descriptors are; the bound only keeps a
-  // hostile archive from holding the system's memory.
-  std::size_t MaxDepth() override { return 100000; }
+  // Handles are not scarce as POSIX descriptors are; but a file deeper than
+  // this could not be named by any full path (32,767 characters at most, two
+  // per level at the least), so no other program could open it.
+  std::size_t MaxDepth() override { return 16000; }
 };
 
 }  // namespace
