@@ -274,7 +274,7 @@ class Extraction {
   // Makes e's folders the current path, opening only the levels that differ
   // from the current one; with make, missing folders are created. Returns the
   // folder e's file goes into. Null with why empty: a folder on the way is
-  // missing (when only looking).
+  // missing, or already reported (when only looking).
   Folder* Descend(const Entry& e, bool make, std::string& why) {
     const std::size_t folders = e.components.size() - 1;
     std::size_t common = 0;
@@ -318,11 +318,8 @@ class Extraction {
             break;
         }
         if (!problem.empty()) {
-          // Said once per folder, not once per file below it.
-          if (reported_.insert(Join(e.components, d + 1)).second)
-            why = problem;
-          else
-            why = "a folder on the way cannot be used (see above)";
+          // Said once per folder; the files below it are left out with it.
+          if (reported_.insert(Join(e.components, d + 1)).second) why = problem;
           return nullptr;
         }
       }
