@@ -105,6 +105,17 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Every regular file below root, by relative path; links are not followed.
+std::vector<std::string> FilesBelow(const fs::path& root) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec))
+    if (it->symlink_status().type() == fs::file_type::regular)
+      files.push_back(U8(fs::relative(it->path(), root).generic_string()));
+  return files;
+}
+
 // Depth: each file costs the levels where its path differs from the one
 // before, not its whole depth, let alone its square.
 TEST(ExtractDepth, EachFileOpensOnlyTheFoldersThatDiffer) {
@@ -199,28 +210,19 @@ TEST(PkgtoolPaths, RelativePathsAndBareDrivesMeanTheCurrentFolder) {
 #endif
 }
 
-#ifndef _WIN32
-// Every regular file below root, by relative path; links are not followed.
-std::vector<std::string> FilesBelow(const fs::path& root) {
-  std::vector<std::string> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-       it.increment(ec))
-    if (it->symlink_status().type() == fs::file_type::regular)
-      files.push_back(U8(fs::relative(it->path(), root).generic_string()));
-  return files;
-}
-
 // A folder below DEST swapped for a link to a folder outside, at each step of
 // extraction in turn: nothing may land outside, and the swap must not pass
-// as a full success.
+// as a full success. Where links cannot be made (Windows under Wine), the
+// folder is swapped for another folder, which stands for where the link
+// would lead: the cases that need a link are left out.
 struct SwapCase {
   const char* what;
   std::vector<std::string> names;  // in the archive
   const char* folder;              // below DEST, swapped
   const char* step;                // before the n-th call of this step
   std::size_t nth;
-  const char* message;
+  const char* message;  // after "'DEST/folder" when it begins with a quote
+  bool needsLink;
 };
 
 const SwapCase kSwapCases[] = {
@@ -229,31 +231,36 @@ const SwapCase kSwapCases[] = {
      "sub",
      "OpenFolder",
      2,
-     "is a link, which extraction does not follow"},
+     "is a link, which extraction does not follow",
+     true},
     {"after a first file went into it",
      {"\\sub\\f1", "\\sub\\f2", "\\sub\\f3"},
      "sub",
      "CreateTempFile",
      2,
-     "was moved or replaced while files were extracted into it; the file"},
+     "was moved or replaced while files were extracted into it; the file",
+     false},
     {"just before a file takes its name",
      {"\\sub\\f1", "\\sub\\f2"},
      "sub",
      "Publish",
      1,
-     "1 file written below it is not at its place"},
+     "1 file written below it is not at its place",
+     false},
     {"a folder higher up",
      {"\\sub\\deep\\f1", "\\sub\\deep\\f2"},
      "sub",
      "CreateTempFile",
      2,
-     "'/sub' was moved or replaced while files were extracted into it: 2 files"},
+     "' was moved or replaced while files were extracted into it: 2 files",
+     false},
     {"while it is only looked at",
      {"\\sub\\f1"},
      "sub",
      "KindAt",
      2,
-     "is a link, which extraction does not follow"},
+     "is a link, which extraction does not follow",
+     true},
 };
 
 void PrintTo(const SwapCase& c, std::ostream* os) {
@@ -264,6 +271,12 @@ class ExtractSwapTest : public testing::TestWithParam<SwapCase> {};
 
 TEST_P(ExtractSwapTest, NothingLandsOutsideAndTheRunFails) {
   const SwapCase& c = GetParam();
+#ifdef _WIN32
+  if (c.needsLink) GTEST_SKIP() << "needs a link";
+  const std::string outside = std::string("dest/") + c.folder;  // the replacement
+#else
+  const std::string outside = "outside";
+#endif
   TempDir dir;
   std::vector<ArchiveFile> files;
   for (const std::string& n : c.names) files.push_back({n, ToBytes("data of " + n)});
@@ -276,16 +289,25 @@ TEST_P(ExtractSwapTest, NothingLandsOutsideAndTheRunFails) {
   fs.before = [&](const std::string& step, const std::string&) {
     if (step != c.step || ++seen != c.nth) return;
     fs::rename(dir / "dest" / c.folder, dir / "moved");
+#ifdef _WIN32
+    fs::create_directory(dir / "dest" / c.folder);
+#else
     fs::create_directory_symlink(dir / "outside", dir / "dest" / c.folder);
+#endif
     swapped = true;
   };
   const Extracted r = Extract(fs, dir / "a.pkg", dir / "dest");
   ASSERT_TRUE(swapped);
-  EXPECT_TRUE(FilesBelow(dir / "outside").empty()) << FilesBelow(dir / "outside").front();
+  EXPECT_TRUE(FilesBelow(dir / outside).empty()) << FilesBelow(dir / outside).front();
   EXPECT_EQ(r.code, kExitFailed) << r.out;
-  // A message beginning with a quote names a folder below DEST.
+#ifdef _WIN32
+  // Wine keeps open files and folders by their paths: after the rename their
+  // handles fail, and so does removing a temporary file through one, where
+  // Windows itself goes on. What must hold either way is checked above.
+  return;
+#endif
   const std::string shown =
-      c.message[0] == '\'' ? "'" + U8(dir / "dest") + (c.message + 1) : c.message;
+      c.message[0] == '\'' ? "'" + U8(dir / "dest" / c.folder) + c.message : c.message;
   EXPECT_TRUE(Has(r.err, shown)) << r.err;
   // No temporary file is left behind, wherever the folder went.
   for (const std::string& f : FilesBelow(dir.path()))
@@ -300,6 +322,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, ExtractSwapTest, testing::ValuesIn(kSwapCases),
                            return name;
                          });
 
+#ifndef _WIN32
 // The same race for real: pkgtool extracts 3,000 files below \sub while a
 // thread replaces DEST/sub with a link to a folder outside as soon as the
 // first file is there.
