@@ -4,6 +4,12 @@
 // folder for a link.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -323,6 +329,64 @@ INSTANTIATE_TEST_SUITE_P(Steps, ExtractSwapTest, testing::ValuesIn(kSwapCases),
                          });
 
 #ifndef _WIN32
+// Removes a tree below the folder fd, however deep: each level is reached
+// from the one above, as paths past PATH_MAX cannot be.
+void RemoveBelow(int fd) {
+  DIR* d = fdopendir(dup(fd));
+  if (!d) return;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (sub >= 0) {
+      RemoveBelow(sub);
+      close(sub);
+      unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+    } else {
+      unlinkat(fd, name.c_str(), 0);
+    }
+  }
+  closedir(d);
+}
+
+// Opening each level from the one above also lifts the system's limit on the
+// length of a path.
+TEST(ExtractDepth, PathsLongerThanTheSystemAllowsAreExtracted) {
+  constexpr int kLevels = 1500;  // 4,500 characters, past PATH_MAX
+  std::string name;
+  for (int i = 0; i < kLevels; ++i) name += "\\ab";
+  name += "\\f.txt";
+  TempDir dir;
+  WriteFile(dir / "a.pkg", Assemble(SpecOf({{name, ToBytes("at the bottom")}}, true)));
+  const ToolRun r = RunTool({"extract", U8(dir / "a.pkg"), U8(dir / "dest")});
+  EXPECT_EQ(r.exitCode, 0) << r.err.substr(0, 300);
+  EXPECT_TRUE(Has(r.out, "extracted 1 file")) << r.out.substr(0, 300);
+  int fd = open((dir / "dest").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  const int root = fd;
+  int depth = 0;
+  for (; depth < kLevels; ++depth) {
+    const int next = openat(fd, "ab", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd != root) close(fd);
+    fd = next;
+    if (fd < 0) break;
+  }
+  EXPECT_EQ(depth, kLevels);
+  if (fd >= 0) {
+    char buf[32] = {};
+    const int file = openat(fd, "f.txt", O_RDONLY);
+    EXPECT_GE(file, 0);
+    if (file >= 0) {
+      EXPECT_EQ(std::string(buf, static_cast<std::size_t>(read(file, buf, sizeof buf))),
+                "at the bottom");
+      close(file);
+    }
+    close(fd);
+  }
+  RemoveBelow(root);
+  close(root);
+}
+
 // The same race for real: pkgtool extracts 3,000 files below \sub while a
 // thread replaces DEST/sub with a link to a folder outside as soon as the
 // first file is there.
