@@ -156,7 +156,7 @@ class Extraction {
   // replace, and links not to write through.
   void CheckDest() {
     if (platform_.KindOf(dest_) != pkg::PathKind::kMissing) {
-      if (pkg::Status s = fs_.OpenRoot(dest_, false, root_folder_); !s.ok()) {
+      if (pkg::Status s = fs_.OpenRoot(dest_, false, rootFolder_); !s.ok()) {
         Fail("cannot open the folder '" + DisplayText(dest_) + "': " + s.message());
         return;
       }
@@ -193,8 +193,8 @@ class Extraction {
 
   // Writes every chosen file; returns the exit code.
   int WriteAll() {
-    if (!root_folder_) {
-      if (pkg::Status s = fs_.OpenRoot(dest_, true, root_folder_); !s.ok()) {
+    if (!rootFolder_) {
+      if (pkg::Status s = fs_.OpenRoot(dest_, true, rootFolder_); !s.ok()) {
         Fail("cannot create the folder '" + DisplayText(dest_) + "': " + s.message());
         return kExitFailed;
       }
@@ -241,7 +241,7 @@ class Extraction {
   }
 
   Folder& ParentOf(std::size_t level) {
-    return level == 0 ? *root_folder_ : *levels_[level - 1].folder;
+    return level == 0 ? *rootFolder_ : *levels_[level - 1].folder;
   }
 
   // Whether the folder held for level is still the one at its name: a folder
@@ -284,7 +284,7 @@ class Extraction {
     PopTo(common);
     for (std::size_t d = common; d < folders; ++d) {
       const std::string& name = e.components[d];
-      Folder* parent = d == 0 ? root_folder_.get() : levels_[d - 1].folder.get();
+      Folder* parent = d == 0 ? rootFolder_.get() : levels_[d - 1].folder.get();
       std::unique_ptr<Folder> folder;
       if (parent && make) {
         if (!fs_.OpenFolder(*parent, name, folder).ok()) {
@@ -327,7 +327,7 @@ class Extraction {
       levels_.push_back({std::move(folder), 0});
       path_.push_back(name);
     }
-    return folders == 0 ? root_folder_.get() : levels_.back().folder.get();
+    return folders == 0 ? rootFolder_.get() : levels_.back().folder.get();
   }
 
   // Writes e's data to a temporary file in its folder and gives it its name
@@ -391,7 +391,7 @@ class Extraction {
   const std::size_t maxDepth_;
   std::vector<Entry> entries_;
   std::vector<std::string> problems_;
-  std::unique_ptr<Folder> root_folder_;
+  std::unique_ptr<Folder> rootFolder_;
   std::vector<Level> levels_;                 // the folders of the current path, from DEST down
   std::vector<std::string> path_;             // their names
   std::unordered_set<std::string> reported_;  // folders in the way, already said
