@@ -2,7 +2,7 @@
 # Installs what is missing, builds and runs every test suite: the optimised
 # Linux build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the
 # Windows build (mingw-w64) with its tests under Wine, and the archive reader
-# under libFuzzer for 30 seconds.
+# and extraction under libFuzzer for 20 seconds each.
 set -euo pipefail
 cd "$(dirname "$0")"
 

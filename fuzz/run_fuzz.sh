@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the reader fuzzer for a bounded time, from the seeds the build writes,
+# Runs a fuzzer for a bounded time, from the seeds the build writes,
 # into a corpus made afresh each run. Fails when the fuzzer finds anything;
 # the input that did it is kept in WORK/crashes.
 #   run_fuzz.sh FUZZER SEED_MAKER WORK SECONDS

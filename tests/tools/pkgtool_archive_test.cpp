@@ -592,6 +592,37 @@ TEST(PkgtoolExtract, NamesThatDifferOnlyInCaseAreNotMerged) {
 }
 #endif
 
+#ifndef _WIN32
+// A file name may hold an escape sequence or a line break on Linux, and so
+// may a path the user gives: whatever pkgtool says about them, it shows them
+// escaped, never as they are.
+TEST(PkgtoolNames, EveryCommandShowsNamesAndPathsEscaped) {
+  TempDir dir;
+  const std::string evil = "d\x1B[2J\nx";
+  WriteFile(dir / ("src/" + evil + "/f\x1B]0;t\x07.txt"), "data");
+  WriteFile(dir / ("src/line\nbreak.txt"), "data");
+  const std::string pkg = U8(dir / (evil + ".pkg"));
+  const std::vector<std::vector<std::string>> runs = {
+      {"pack", U8(dir / "src"), pkg},
+      {"list", pkg},
+      {"verify", pkg},
+      {"extract", pkg, U8(dir / ("dest" + evil))},
+      {"extract", U8(dir / "none\x1B.pkg"), U8(dir / "d2")},
+      {"pack", U8(dir / ("none" + evil)), U8(dir / "o.pkg")},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    const ToolRun r = RunTool(args);
+    const std::string all = r.out + r.err;
+    EXPECT_EQ(all.find('\x1B'), std::string::npos) << all;
+    EXPECT_EQ(all.find('\x07'), std::string::npos) << all;
+    EXPECT_FALSE(Has(all, "line\nbreak")) << all;
+    EXPECT_FALSE(Has(all, "[2J\nx")) << all;
+    EXPECT_TRUE(Has(all, "\\x1B")) << all;
+  }
+}
+#endif
+
 TEST(PkgtoolExtract, OnlyChoosesFilesAndFoldersIgnoringCase) {
   TempDir dir;
   WriteFile(dir / "a.pkg", Assemble(PiecesOf({{"\\top.txt", ToBytes("t")},

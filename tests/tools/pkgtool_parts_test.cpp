@@ -3,6 +3,7 @@
 // the progress line is laid out.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,64 @@ TEST(DisplayNameTest, EscapesControlCharactersAndBytesThatAreNotText) {
   EXPECT_EQ(DisplayName(p, "\\\xCA\xFD\xBE\xDD\\a.txt"), "\\数据\\a.txt");
   EXPECT_EQ(DisplayName(p, "\\a\x1B[31mb\r"), "\\a\\x1B[31mb\\x0D");
   EXPECT_EQ(DisplayName(p, "\\ok\x81"), "\\ok\\x81");
+}
+
+TEST(DisplayTextTest, EscapesControlCharactersAndBytesThatAreNotUtf8) {
+  const struct {
+    std::string text, shown;
+  } kCases[] = {
+      {"\\数据\\a b.txt", "\\数据\\a b.txt"},
+      {"a\nb\r\tc", "a\\x0Ab\\x0D\\x09c"},
+      {"\x1B[2J\x7F", "\\x1B[2J\\x7F"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\xC2\x9B"
+       "31m\xC2\x85",
+       "\\xC2\\x9B31m\\xC2\\x85"},               // C1 controls: CSI, NEL
+      {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},  // U+00A0, U+00E9 stay
+      {"\xFF\x80", "\\xFF\\x80"},
+      {"\xE6\x95", "\\xE6\\x95"},                    // cut short at the end
+      {"\xE6\x95x", "\\xE6\\x95x"},                  // cut short before an ASCII byte
+      {"\xC0\xAF", "\\xC0\\xAF"},                    // overlong "/"
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // a surrogate
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},      // U+1F600 stays
+      {"\\x1B", "\\x1B"},                            // already shown: unchanged
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    EXPECT_EQ(DisplayText(c.text), c.shown);
+  }
+}
+
+// Pack's progress names files as the scan found them; on Linux a name may
+// hold any byte but "/" and NUL.
+TEST(ProgressTest, NamesAreShownEscapedOnLinesAndOnTheTerminalLine) {
+  const std::string text = "(3/5) 正在打包文件: \\a\x1B]0;title\x07\nb\xFF";
+  const std::string shown = "(3/5) 正在打包文件: \\a\\x1B]0;title\\x07\\x0Ab\\xFF\n";
+  for (bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal ? "terminal" : "lines");
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    if (terminal) {
+      TerminalProgress progress(out, PackTotals{});
+      progress.OnStatus(text);
+      progress.Clear();
+    } else {
+      ProgressLog log(out);
+      log.OnStatus(text);
+    }
+    std::fflush(out);
+    std::rewind(out);
+    std::string written;
+    for (int c; (c = std::fgetc(out)) != EOF;) written.push_back(static_cast<char>(c));
+    std::fclose(out);
+    EXPECT_EQ(written.find('\x1B'), std::string::npos) << written;
+    EXPECT_EQ(written.find('\x07'), std::string::npos) << written;
+    if (terminal)
+      EXPECT_NE(written.find("\\x1B]0;title\\x07\\x0Ab\\xFF"), std::string::npos) << written;
+    else
+      EXPECT_EQ(written, shown);
+  }
 }
 
 TEST(ExcludeFileTest, SplitsAsTheExclusionMemoDoes) {

@@ -17,6 +17,33 @@ bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
 }
 
+// The length of the well-formed UTF-8 sequence s begins with; 0 when it is
+// malformed, overlong, a surrogate or past U+10FFFF.
+std::size_t Utf8SequenceLength(std::string_view s) {
+  auto at = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char c = at(0);
+  if (c < 0x80) return 1;
+  std::size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (s.size() < n || at(1) < lo || at(1) > hi) return 0;
+  for (std::size_t k = 2; k < n; ++k)
+    if (at(k) < 0x80 || at(k) > 0xBF) return 0;
+  return n;
+}
+
 char AsciiUpper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -70,16 +97,36 @@ std::string CheckComponent(std::string_view c, PathRules rules) {
 
 std::string DisplayName(pkg::Platform& platform, std::string_view cp936) {
   std::string utf8;
-  const bool converted = platform.FromCodePage936(cp936, utf8);
-  const std::string_view text = converted ? std::string_view(utf8) : cp936;
+  if (platform.FromCodePage936(cp936, utf8)) return DisplayText(utf8);
   std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
+  out.reserve(cp936.size());
+  for (char ch : cp936) {
     const auto u = static_cast<unsigned char>(ch);
-    if (IsControl(u) || (!converted && u >= 0x80))
+    if (IsControl(u) || u >= 0x80)
       out += Escaped(u);
     else
       out.push_back(ch);
+  }
+  return out;
+}
+
+std::string DisplayText(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const std::size_t n = Utf8SequenceLength(utf8.substr(i));
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    // U+0080 to U+009F, C2 80 to C2 9F: C1 controls, CSI among them.
+    const bool c1 = n == 2 && lead == 0xC2 && static_cast<unsigned char>(utf8[i + 1]) < 0xA0;
+    if (n == 0 || (n == 1 && IsControl(lead)) || c1) {
+      for (std::size_t k = 0; k < std::max<std::size_t>(n, 1); ++k)
+        out += Escaped(static_cast<unsigned char>(utf8[i + k]));
+      i += std::max<std::size_t>(n, 1);
+    } else {
+      out.append(utf8.substr(i, n));
+      i += n;
+    }
   }
   return out;
 }

@@ -17,6 +17,12 @@ namespace pkgtool {
 // cannot drive the terminal.
 std::string DisplayName(pkg::Platform& platform, std::string_view cp936);
 
+// Any text on its way to the console (a path, a name, a message holding
+// one): control characters (C0, DEL, C1) and bytes that are not UTF-8 text
+// are shown as \xNN, so that nothing printed can move the cursor, clear
+// the screen or begin a line of its own.
+std::string DisplayText(std::string_view utf8);
+
 enum class PathRules {
   // What no system takes below a folder: "..", ".", empty names, slashes,
   // control characters, a name not beginning with a backslash.

@@ -10,6 +10,9 @@
 namespace pkgtool {
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
+// One line: control characters and bytes that are not UTF-8 in it are shown
+// as \xNN (DisplayText), so a name inside cannot break the line or drive the
+// terminal.
 void PrintLine(std::FILE* stream, const std::string& utf8);
 // Writes text with no line break after it, for a line rewritten in place.
 void PrintInPlace(std::FILE* stream, const std::string& utf8);

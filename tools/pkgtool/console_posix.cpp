@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "archive_names.h"
 #include "console.h"
 
 namespace pkgtool {
@@ -19,7 +20,8 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 }
 
 void PrintLine(std::FILE* stream, const std::string& utf8) {
-  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  const std::string shown = DisplayText(utf8);
+  std::fwrite(shown.data(), 1, shown.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "archive_names.h"
 #include "console.h"
 #include "win32_text.h"
 
@@ -54,7 +55,7 @@ std::vector<std::string> Utf8Arguments(int, char**) {
 }
 
 void PrintLine(std::FILE* stream, const std::string& utf8) {
-  Write(stream, utf8 + "\n");
+  Write(stream, DisplayText(utf8) + "\n");
 }
 
 void PrintInPlace(std::FILE* stream, const std::string& utf8) {

@@ -3,7 +3,6 @@
 // each file is written to a temporary name and moved into place only when
 // its data has been read in full and found sound.
 #include <cstdio>
-#include <filesystem>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -12,6 +11,7 @@
 #include "commands.h"
 #include "console.h"
 #include "exit_codes.h"
+#include "extract.h"
 #include "extract_fs.h"
 
 namespace pkgtool {
@@ -26,7 +26,8 @@ const char* const kExtractHelp =
     "archive's index or layout has a problem, or when a name would lead out of\n"
     "DEST (\"..\", an absolute path, a drive letter, a \":\" stream, a device name\n"
     "on Windows). A file whose data is damaged is not written at all; the others\n"
-    "are. Existing files are never replaced unless --force is given.\n"
+    "are. Existing files are never replaced unless --force is given. Each folder\n"
+    "below DEST is opened from the one above it, never through a link.\n"
     "\n"
     "  --game auto      try the built-in keys of both games (the default)\n"
     "  --game 1|2       use the built-in key of game 1 or game 2\n"
@@ -90,15 +91,25 @@ struct Entry {
 
 // One extraction: the archive read and inspected, what it will write, and
 // every problem met, each kept as one line.
+//
+// The folders of the current entry's path are held open, one per level, each
+// opened from its parent without following a link. The next entry reuses the
+// levels it shares, so a file costs only the levels that differ from the
+// previous one's, whatever its depth, and nothing is ever reached by a full
+// path that a link swapped in could redirect.
 class Extraction {
  public:
-  Extraction(ArchiveSession& session, std::string dest, bool force)
+  Extraction(ArchiveSession& session, ExtractFs& fs, const LineSink& print, std::string dest,
+             bool force)
       : session_(session),
         platform_(session.platform()),
+        fs_(fs),
+        print_(print),
         archive_(session.archive()),
         dest_(std::move(dest)),
         root_(TrimDest(dest_)),
-        force_(force) {}
+        force_(force),
+        maxDepth_(fs.MaxDepth()) {}
 
   std::vector<std::string>& problems() { return problems_; }
 
@@ -126,72 +137,69 @@ class Extraction {
         Fail(where + ": refused the name " + e.name + ": " + why);
         continue;
       }
+      if (e.components.size() - 1 > maxDepth_) {
+        Fail(where + ": refused the name " + e.name + ": it lies " +
+             std::to_string(e.components.size() - 1) + " folders deep, and extraction holds " +
+             "each folder on the way open; this system allows " + std::to_string(maxDepth_) +
+             " (raise the limit of open files, ulimit -n)");
+        continue;
+      }
       entries_.push_back(std::move(e));
     }
     for (std::size_t k = 0; k < only.size(); ++k)
       if (!used[k])
-        Fail("--only " + only[k] + ": the archive holds no file or folder of that name");
+        Fail("--only " + DisplayText(only[k]) +
+             ": the archive holds no file or folder of that name");
     CheckFolderClashes();
   }
 
   // Looks at what is below DEST already: folders to reuse, files not to
   // replace, and links not to write through.
   void CheckDest() {
-    std::unordered_set<std::string> seen;
-    for (const Entry& e : entries_) {
-      bool missing = false;
-      for (std::size_t depth = 1; depth < e.components.size() && !missing; ++depth) {
-        const std::string folder = PathOf(e, depth);
-        if (!seen.insert(folder).second) continue;
-        switch (KindOf(folder)) {
-          case EntryKind::kMissing:
-            missing = true;
-            break;
-          case EntryKind::kDirectory:
-            break;
-          case EntryKind::kFile:
-            Fail(Where(e) + ": '" + folder + "' is a file, where a folder is needed");
-            missing = true;
-            break;
-          case EntryKind::kOther:
-            Fail(Where(e) + ": '" + folder +
-                 "' is a link or a device, which extraction does not write through");
-            missing = true;
-            break;
-        }
+    if (platform_.KindOf(dest_) != pkg::PathKind::kMissing) {
+      if (pkg::Status s = fs_.OpenRoot(dest_, false, rootFolder_); !s.ok()) {
+        Fail("cannot open the folder '" + DisplayText(dest_) + "': " + s.message());
+        return;
       }
-      if (missing) continue;
-      const std::string target = PathOf(e, e.components.size());
-      switch (KindOf(target)) {
+    }
+    for (const Entry& e : entries_) {
+      std::string why;
+      Folder* folder = Descend(e, /*make=*/false, why);
+      if (!why.empty()) {
+        Fail(Where(e) + ": " + why);
+        continue;
+      }
+      // Dest, or a folder on the way, is missing: so is the file.
+      if (!folder) continue;
+      const std::string& name = e.components.back();
+      switch (fs_.KindAt(*folder, name)) {
         case EntryKind::kMissing:
           break;
         case EntryKind::kFile:
           if (!force_)
-            Fail(Where(e) + ": '" + target + "' exists already; give --force to replace it");
+            Fail(Where(e) + ": '" + Shown(e, e.components.size()) +
+                 "' exists already; give --force to replace it");
           break;
         case EntryKind::kDirectory:
-          Fail(Where(e) + ": '" + target + "' is a folder");
+          Fail(Where(e) + ": '" + Shown(e, e.components.size()) + "' is a folder");
           break;
         case EntryKind::kOther:
-          Fail(Where(e) + ": '" + target +
+          Fail(Where(e) + ": '" + Shown(e, e.components.size()) +
                "' is a link or a device, which extraction does not replace");
           break;
       }
     }
+    PopTo(0);
   }
 
   // Writes every chosen file; returns the exit code.
   int WriteAll() {
-    if (platform_.KindOf(dest_) == pkg::PathKind::kMissing) {
-      std::error_code ec;
-      std::filesystem::create_directories(
-          std::filesystem::path(std::u8string(dest_.begin(), dest_.end())), ec);
-      if (ec) {
-        Fail("cannot create the folder '" + dest_ + "': " + ec.message());
+    if (!rootFolder_) {
+      if (pkg::Status s = fs_.OpenRoot(dest_, true, rootFolder_); !s.ok()) {
+        Fail("cannot create the folder '" + DisplayText(dest_) + "': " + s.message());
         return kExitFailed;
       }
     }
-    CatchInterrupt();
     for (const Entry& e : entries_) {
       if (InterruptRequested()) return Interrupted();
       bool interrupted = false;
@@ -200,9 +208,10 @@ class Extraction {
         Fail(Where(e) + ": " + s.message());
       }
     }
-    PrintLine(stdout, "extracted " + std::to_string(files_) +
-                          (files_ == 1 ? " file, " : " files, ") + std::to_string(bytes_) +
-                          (bytes_ == 1 ? " byte, into " : " bytes, into ") + dest_);
+    PopTo(0);
+    print_(stdout, "extracted " + std::to_string(files_) + (files_ == 1 ? " file, " : " files, ") +
+                       std::to_string(bytes_) + (bytes_ == 1 ? " byte, into " : " bytes, into ") +
+                       DisplayText(dest_));
     return problems_.empty() ? kExitOk : kExitFailed;
   }
 
@@ -233,46 +242,135 @@ class Extraction {
            "), as this system compares names; extraction cannot write both");
   }
 
+  // A folder on the current path, held open; files published below it are
+  // counted, so that it can be seen whether they stayed in place.
+  struct Level {
+    std::unique_ptr<Folder> folder;  // null: missing, while DEST is only looked at
+    std::size_t filesBelow = 0;
+  };
+
   std::string Where(const Entry& e) const {
     return "index record " + std::to_string(e.record + 1) + " (" + e.name + ")";
   }
 
-  // The path of e's first depth components below DEST.
-  std::string PathOf(const Entry& e, std::size_t depth) {
-    return platform_.JoinRelative(root_, Join(e.components, depth));
+  // The path of the first depth components of names below DEST, for messages.
+  std::string Shown(const std::vector<std::string>& names, std::size_t depth) {
+    return DisplayText(platform_.JoinRelative(root_, Join(names, depth)));
   }
+  std::string Shown(const Entry& e, std::size_t depth) { return Shown(e.components, depth); }
 
   int Interrupted() {
-    PrintLine(stderr, "pkgtool extract: interrupted; " + std::to_string(files_) +
-                          " files were extracted, none is left half-written");
+    PopTo(0);
+    print_(stderr, "pkgtool extract: interrupted; " + std::to_string(files_) +
+                       " files were extracted, none is left half-written");
     return kExitInterrupted;
   }
 
-  pkg::Status MakeFolders(const Entry& e) {
-    for (std::size_t depth = 1; depth < e.components.size(); ++depth) {
-      const std::string folder = PathOf(e, depth);
-      if (foldersMade_.count(folder)) continue;
-      const EntryKind kind = KindOf(folder);
-      if (kind == EntryKind::kMissing) {
-        if (pkg::Status s = MakeDirectory(folder); !s.ok()) return s;
-      } else if (kind != EntryKind::kDirectory) {
-        return pkg::Status::Fail("'" + folder + "' is not a folder");
-      }
-      foldersMade_.insert(folder);
-    }
-    return pkg::Status::Ok();
+  Folder& ParentOf(std::size_t level) {
+    return level == 0 ? *rootFolder_ : *levels_[level - 1].folder;
   }
 
-  // Writes e's data to a temporary file beside its place and moves it there
+  // Whether the folder held for level is still the one at its name: a folder
+  // moved away and replaced (by a link, say) keeps receiving what is written
+  // through its handle, never what the replacement leads to, but its files
+  // are then not where the archive puts them.
+  bool InPlace(std::size_t level) {
+    pkg::FileIdentity id;
+    return fs_.IdentityAt(ParentOf(level), path_[level], id).ok() &&
+           id == levels_[level].folder->identity();
+  }
+
+  // Lets go of the levels from depth down, each checked for having stayed in
+  // place while files were published below it.
+  void PopTo(std::size_t depth) {
+    while (levels_.size() > depth) {
+      const std::size_t top = levels_.size() - 1;
+      const std::size_t below = levels_[top].filesBelow;
+      if (below > 0 && levels_[top].folder && !InPlace(top))
+        Fail(
+            "'" + Shown(path_, top + 1) +
+            "' was moved or replaced while files were extracted into it: " + std::to_string(below) +
+            (below == 1 ? " file" : " files") + " written below it " + (below == 1 ? "is" : "are") +
+            " not at " + (below == 1 ? "its place" : "their places"));
+      if (top > 0) levels_[top - 1].filesBelow += below;
+      levels_.pop_back();
+      path_.pop_back();
+    }
+  }
+
+  // Makes e's folders the current path, opening only the levels that differ
+  // from the current one; with make, missing folders are created. Returns the
+  // folder e's file goes into. Null with why empty: a folder on the way is
+  // missing, or already reported (when only looking).
+  Folder* Descend(const Entry& e, bool make, std::string& why) {
+    const std::size_t folders = e.components.size() - 1;
+    std::size_t common = 0;
+    while (common < path_.size() && common < folders && path_[common] == e.components[common])
+      ++common;
+    PopTo(common);
+    for (std::size_t d = common; d < folders; ++d) {
+      const std::string& name = e.components[d];
+      Folder* parent = d == 0 ? rootFolder_.get() : levels_[d - 1].folder.get();
+      std::unique_ptr<Folder> folder;
+      if (parent && make) {
+        if (!fs_.OpenFolder(*parent, name, folder).ok()) {
+          pkg::Status s = pkg::Status::Ok();
+          if (fs_.KindAt(*parent, name) == EntryKind::kMissing) {
+            s = fs_.MakeFolder(*parent, name);
+            if (!s.ok()) {
+              why = "cannot create the folder '" + Shown(e, d + 1) + "': " + s.message();
+              return nullptr;
+            }
+          }
+          if (s = fs_.OpenFolder(*parent, name, folder); !s.ok()) {
+            why = "cannot open the folder '" + Shown(e, d + 1) + "': " + s.message();
+            return nullptr;
+          }
+        }
+      } else if (parent) {
+        std::string problem;
+        switch (fs_.KindAt(*parent, name)) {
+          case EntryKind::kMissing:
+            break;
+          case EntryKind::kDirectory:
+            if (pkg::Status s = fs_.OpenFolder(*parent, name, folder); !s.ok())
+              problem = "cannot open the folder '" + Shown(e, d + 1) + "': " + s.message();
+            break;
+          case EntryKind::kFile:
+            problem = "'" + Shown(e, d + 1) + "' is a file, where a folder is needed";
+            break;
+          case EntryKind::kOther:
+            problem = "'" + Shown(e, d + 1) +
+                      "' is a link or a device, which extraction does not write through";
+            break;
+        }
+        if (!problem.empty()) {
+          // Said once per folder; the files below it are left out with it.
+          if (reported_.insert(Join(e.components, d + 1)).second) why = problem;
+          return nullptr;
+        }
+      }
+      levels_.push_back({std::move(folder), 0});
+      path_.push_back(name);
+    }
+    return folders == 0 ? rootFolder_.get() : levels_.back().folder.get();
+  }
+
+  // Writes e's data to a temporary file in its folder and gives it its name
   // once the data has been read in full and found sound; on failure nothing
   // of it is left.
   pkg::Status WriteOne(const Entry& e, bool& interrupted) {
-    if (pkg::Status s = MakeFolders(e); !s.ok()) return s;
+    std::string why;
+    Folder* folder = Descend(e, /*make=*/true, why);
+    if (!folder) return pkg::Status::Fail(why);
+    const std::size_t depth = e.components.size();
     const pkg::IndexRecord& rec = archive_.records[e.record];
-    const std::string target = PathOf(e, e.components.size());
-    const std::string temp = platform_.SiblingTempPath(target);
-    std::unique_ptr<pkg::PlatformFile> file;
-    if (pkg::Status s = platform_.CreateNewFile(temp, file); !s.ok()) return s;
+    const std::string& name = e.components.back();
+    std::unique_ptr<NewFile> file;
+    if (pkg::Status s = fs_.CreateTempFile(*folder, file); !s.ok())
+      return pkg::Status::Fail("cannot create a file in '" +
+                               (depth > 1 ? Shown(e, depth - 1) : DisplayText(dest_)) +
+                               "': " + s.message());
     pkg::Status s = pkg::StreamRecordData(session_.stream(), archive_, rec,
                                           [&](std::span<const std::uint8_t> piece) {
                                             if (InterruptRequested()) {
@@ -281,25 +379,29 @@ class Extraction {
                                             }
                                             return file->Write(piece.data(), piece.size());
                                           });
-    if (pkg::Status closed = file->Close(); s.ok() && !closed.ok()) s = closed;
-    file.reset();
     // Two names that this system does not tell apart (letter case, on
     // Windows) must not silently become one file.
     pkg::FileIdentity id;
-    if (s.ok() && KindOf(target) != EntryKind::kMissing && platform_.IdentityOf(target, id).ok()) {
+    if (s.ok() && fs_.IdentityAt(*folder, name, id).ok()) {
       if (const auto it = written_.find(id); it != written_.end())
-        s = pkg::Status::Fail("'" + target + "' is the file just extracted for index record " +
+        s = pkg::Status::Fail("'" + Shown(e, depth) +
+                              "' is the file just extracted for index record " +
                               std::to_string(it->second + 1) + " (" + session_.Name(it->second) +
                               "); this system takes the two names for one");
     }
-    if (s.ok())
-      s = force_ ? platform_.MoveFileOver(temp, target) : MoveWithoutReplacing(temp, target);
-    if (!s.ok()) {
-      (void)platform_.RemoveFile(temp);
-      return s;
+    if (s.ok() && depth > 1 && !InPlace(levels_.size() - 1))
+      s = pkg::Status::Fail("'" + Shown(e, depth - 1) +
+                            "' was moved or replaced while files were extracted into it; the "
+                            "file was not written");
+    if (s.ok()) {
+      if (pkg::Status p = file->Publish(name, force_); !p.ok())
+        s = pkg::Status::Fail("cannot move the new file to '" + Shown(e, depth) +
+                              "': " + p.message());
     }
-    if (platform_.IdentityOf(target, id).ok()) written_.emplace(id, e.record);
-    PrintLine(stdout, e.name);
+    if (!s.ok()) return s;
+    written_.emplace(file->identity(), e.record);
+    if (depth > 1) ++levels_.back().filesBelow;
+    print_(stdout, e.name);
     ++files_;
     bytes_ += rec.size;
     return pkg::Status::Ok();
@@ -307,12 +409,18 @@ class Extraction {
 
   ArchiveSession& session_;
   pkg::Platform& platform_;
+  ExtractFs& fs_;
+  const LineSink& print_;
   const pkg::PkgArchive& archive_;
   const std::string dest_, root_;
   const bool force_;
+  const std::size_t maxDepth_;
   std::vector<Entry> entries_;
   std::vector<std::string> problems_;
-  std::unordered_set<std::string> foldersMade_;
+  std::unique_ptr<Folder> rootFolder_;
+  std::vector<Level> levels_;                 // the folders of the current path, from DEST down
+  std::vector<std::string> path_;             // their names
+  std::unordered_set<std::string> reported_;  // folders in the way, already said
   std::unordered_map<pkg::FileIdentity, std::size_t, IdentityHash> written_;  // by record
   std::size_t files_ = 0;
   std::uint64_t bytes_ = 0;
@@ -320,6 +428,36 @@ class Extraction {
 };
 
 }  // namespace
+
+int ExtractArchive(pkg::Platform& platform, ExtractFs& fs, const ExtractRequest& request,
+                   const LineSink& print) {
+  ArchiveSession session(platform, request.archive, request.key);
+  Extraction x(session, fs, print, request.dest, request.force);
+  std::vector<std::string>& problems = x.problems();
+  auto show = [&problems, &print] {
+    for (const std::string& p : problems) print(stderr, "pkgtool extract: " + p);
+  };
+  // Nothing is written while the archive or any chosen name has a problem.
+  auto ready = [&] {
+    if (problems.empty()) return true;
+    show();
+    print(stderr, "pkgtool extract: nothing was extracted");
+    return false;
+  };
+  if (pkg::Status s = session.Open(); !s.ok()) problems.push_back(s.message());
+  if (!ready()) return kExitFailed;
+  const pkg::Inspection r =
+      session.Inspect([&problems](const std::string& line) { problems.push_back(line); });
+  if (r.trailerRead && r.key < 0) problems.push_back(session.KeyHint());
+  if (!ready()) return kExitFailed;
+  x.Select(request.only);
+  if (!ready()) return kExitFailed;
+  x.CheckDest();
+  if (!ready()) return kExitFailed;
+  const int code = x.WriteAll();
+  show();
+  return code;
+}
 
 int RunExtract(const std::vector<std::string>& args) {
   ReadArgs a;
@@ -347,37 +485,18 @@ int RunExtract(const std::vector<std::string>& args) {
   }
   if (a.positional.size() != 2) return Usage("extract", "give the archive and the folder DEST");
   pkg::Platform& platform = pkg::SystemPlatform();
-  const std::string& dest = a.positional[1];
-  if (dest.empty()) return Usage("extract", "the folder DEST is empty");
-  if (platform.KindOf(dest) == pkg::PathKind::kFile)
-    return Usage("extract", "'" + dest + "' is a file, not a folder");
-
-  ArchiveSession session(platform, a.positional[0], a.key);
-  Extraction x(session, dest, force);
-  std::vector<std::string>& problems = x.problems();
-  auto show = [&problems] {
-    for (const std::string& p : problems) PrintLine(stderr, "pkgtool extract: " + p);
-  };
-  // Nothing is written while the archive or any chosen name has a problem.
-  auto ready = [&] {
-    if (problems.empty()) return true;
-    show();
-    PrintLine(stderr, "pkgtool extract: nothing was extracted");
-    return false;
-  };
-  if (pkg::Status s = session.Open(); !s.ok()) problems.push_back(s.message());
-  if (!ready()) return kExitFailed;
-  const pkg::Inspection r =
-      session.Inspect([&problems](const std::string& line) { problems.push_back(line); });
-  if (r.trailerRead && r.key < 0) problems.push_back(session.KeyHint());
-  if (!ready()) return kExitFailed;
-  x.Select(only);
-  if (!ready()) return kExitFailed;
-  x.CheckDest();
-  if (!ready()) return kExitFailed;
-  const int code = x.WriteAll();
-  show();
-  return code;
+  if (a.positional[1].empty()) return Usage("extract", "the folder DEST is empty");
+  // Resolved once: "Z:" on Windows is the current folder of drive Z, and
+  // what is checked must be what is written.
+  ExtractRequest request{a.positional[0], {}, a.key, only, force};
+  if (pkg::Status s = FullPath(a.positional[1], request.dest); !s.ok())
+    return Usage("extract", s.message());
+  if (platform.KindOf(request.dest) == pkg::PathKind::kFile)
+    return Usage("extract", "'" + DisplayText(request.dest) + "' is a file, not a folder");
+  CatchInterrupt();
+  return ExtractArchive(
+      platform, SystemExtractFs(), request,
+      [](std::FILE* stream, const std::string& line) { PrintLine(stream, line); });
 }
 
 }  // namespace pkgtool

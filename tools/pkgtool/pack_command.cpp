@@ -6,6 +6,7 @@
 #include "console.h"
 #include "exclude_file.h"
 #include "exit_codes.h"
+#include "extract_fs.h"
 #include "key_options.h"
 #include "outcome_text.h"
 #include "pkg_format.h"
@@ -106,10 +107,13 @@ int RunPack(const std::vector<std::string>& args) {
     }
   }
   if (o.positional.size() != 2) return Usage("give the source folder and the output archive");
-  const std::string& source = o.positional[0];
-  const std::string& output = o.positional[1];
-  if (source.empty()) return Usage("the source folder is empty");
-  if (output.empty()) return Usage("the output archive path is empty");
+  if (o.positional[0].empty()) return Usage("the source folder is empty");
+  if (o.positional[1].empty()) return Usage("the output archive path is empty");
+  // Resolved once: "Z:" on Windows is the current folder of drive Z, and
+  // what is checked must be what is packed and written.
+  std::string source, output;
+  if (pkg::Status s = FullPath(o.positional[0], source); !s.ok()) return Usage(s.message());
+  if (pkg::Status s = FullPath(o.positional[1], output); !s.ok()) return Usage(s.message());
   if (pkg::SystemPlatform().KindOf(source) != pkg::PathKind::kDirectory)
     return Usage("打包目录不存在！ '" + source + "' is not a folder");
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "archive_names.h"
 #include "console.h"
 #include "source_scan.h"
 #include "utf8.h"
@@ -163,8 +164,9 @@ void TerminalProgress::Draw() {
   f.seconds = std::chrono::duration<double>(lastDraw_ - start_).count();
   const int columns = TerminalColumns(out_);
   // One column spare: writing into the last one makes some terminals wrap.
-  const std::string line = ProgressLine(step_ + " " + FormatProgress(f), name_,
-                                        static_cast<std::size_t>(std::max(columns - 1, 20)));
+  const std::string line =
+      ProgressLine(DisplayText(step_ + " " + FormatProgress(f)), DisplayText(name_),
+                   static_cast<std::size_t>(std::max(columns - 1, 20)));
   const std::size_t width = DisplayWidth(line);
   PrintInPlace(out_, "\r" + line + std::string(shownWidth_ > width ? shownWidth_ - width : 0, ' '));
   shownWidth_ = width;
@@ -177,7 +179,7 @@ void TerminalProgress::Clear() {
 }
 
 void ProgressLog::OnStatus(const std::string& text) {
-  pending_ += text;
+  pending_ += DisplayText(text);
   pending_ += '\n';
   if (pending_.size() >= (64 << 10)) Flush();
   Tick();
