@@ -9,10 +9,13 @@ rows = []
 for cp in range(0x10000):
     if 0xD800 <= cp <= 0xDFFF:
         continue
-    up = chr(cp).upper()
-    # str.upper gives the full mapping; a code unit whose upper case takes
-    # several characters (U+00DF) has no simple mapping and stays itself.
-    if len(up) == 1 and ord(up) != cp and ord(up) < 0x10000:
+    c = chr(cp)
+    # str.upper gives the full mapping; where that takes several characters
+    # the simple one is the title case (U+1F80 to U+1F88), or none (U+00DF).
+    up = c.upper() if len(c.upper()) == 1 else c.title()
+    # Only pairs that map back: NTFS (and Wine) leave U+00B5, U+0131, U+017F,
+    # final sigma and the title-case digraphs as they are.
+    if len(up) == 1 and up != c and ord(up) < 0x10000 and up.lower() == c:
         rows.append((cp, ord(up)))
 
 out = sys.stdout

@@ -54,6 +54,12 @@ TEST(NameOrder, UpperCaseMapping) {
   EXPECT_EQ(pkg::UpperCodeUnit(u'\uFF41'), u'\uFF21');
   // no simple mapping: the full one is two characters
   EXPECT_EQ(pkg::UpperCodeUnit(u'\u00DF'), u'\u00DF');
+  // the simple mapping where the full one is two characters
+  EXPECT_EQ(pkg::UpperCodeUnit(u'\u1F80'), u'\u1F88');
+  // mappings that do not map back are left out, as Windows leaves them
+  EXPECT_EQ(pkg::UpperCodeUnit(u'\u00B5'), u'\u00B5');
+  EXPECT_EQ(pkg::UpperCodeUnit(u'\u0131'), u'\u0131');
+  EXPECT_EQ(pkg::UpperCodeUnit(u'\u03C2'), u'\u03C2');
   EXPECT_EQ(pkg::UpperCodeUnit(u'\xD83D'), u'\xD83D');
 }
 
