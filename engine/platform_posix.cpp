@@ -16,6 +16,7 @@
 #include <mutex>
 #include <random>
 
+#include "name_order.h"
 #include "platform.h"
 #include "utf8.h"
 
@@ -345,6 +346,7 @@ class PosixPlatform final : public Platform {
     const int err = errno;
     ::closedir(dir);
     if (err != 0) return Errno("cannot list", path, err);
+    SortByName(entries);  // readdir's order differs from one file system to the next
     return Status::Ok();
   }
 
