@@ -4,11 +4,7 @@
 // space limited to 1 GiB, and then to 32 MiB: it must end with exit 1 and
 // say what is wrong, never abort. The peak memory of each run is printed (the README's
 // reliability table quotes it) and held to a small bound.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -23,50 +19,6 @@
 namespace {
 
 using namespace pkgtest;
-
-struct LimitedRun {
-  int exitCode = -1;  // -1 when a signal ended it
-  int signal = 0;
-  long peakKiB = 0;  // maximum resident set
-  std::string out, err;
-};
-
-std::string Slurp(const fs::path& p) {
-  const Bytes b = ReadFile(p);
-  return std::string(b.begin(), b.end());
-}
-
-LimitedRun RunLimited(const std::vector<std::string>& args, rlim_t addressSpace) {
-  TempDir io;
-  const std::string outPath = (io / "out").string(), errPath = (io / "err").string();
-  const std::string tool = ToolPath();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const rlimit limit{addressSpace, addressSpace};
-    setrlimit(RLIMIT_AS, &limit);
-    const int in = open("/dev/null", O_RDONLY);
-    const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(tool.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  LimitedRun r;
-  if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-  r.peakKiB = usage.ru_maxrss;
-  r.out = Slurp(outPath);
-  r.err = Slurp(errPath);
-  return r;
-}
 
 // An archive with no data whose index is `record` repeated to fill about
 // `indexSize` bytes. Compressed in 1 MiB pieces, so that the test itself
@@ -153,7 +105,7 @@ TEST(PkgtoolMemory, HostileArchivesFailWithAMessageInBoundedMemory) {
       SCOPED_TRACE(std::string(command) + " " + a.file);
       std::vector<std::string> args = {command, U8(dir / a.file)};
       if (std::string(command) == "extract") args.push_back(U8(dir / "dest"));
-      const LimitedRun r = RunLimited(args, rlim_t{1} << 30);
+      const ToolRun r = RunToolWithin(args, 1ull << 30);
       std::printf("pkgtool %s %s: exit %d, peak memory %ld KiB\n", command, a.file, r.exitCode,
                   r.peakKiB);
       EXPECT_EQ(r.signal, 0) << r.err;
@@ -169,7 +121,7 @@ TEST(PkgtoolMemory, HostileArchivesFailWithAMessageInBoundedMemory) {
     SCOPED_TRACE(command);
     std::vector<std::string> args = {command, U8(dir / "named-bomb.pkg")};
     if (std::string(command) == "extract") args.push_back(U8(dir / "dest"));
-    const LimitedRun r = RunLimited(args, rlim_t{32} << 20);
+    const ToolRun r = RunToolWithin(args, 32ull << 20);
     EXPECT_EQ(r.signal, 0) << r.err;
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE((r.out + r.err).find("the system has no memory left") != std::string::npos)

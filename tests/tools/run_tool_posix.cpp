@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,10 +21,19 @@ std::string ToolPath() {
 }
 
 ToolRun RunTool(const std::vector<std::string>& args) {
+  return RunToolWithin(args, 0);
+}
+
+// addressSpace 0: no limit.
+ToolRun RunToolWithin(const std::vector<std::string>& args, unsigned long long addressSpace) {
   TempDir io;
   const std::string outPath = (io / "out").string(), errPath = (io / "err").string();
   const pid_t pid = fork();
   if (pid == 0) {
+    if (addressSpace != 0) {
+      const rlimit limit{addressSpace, addressSpace};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     const int in = open("/dev/null", O_RDONLY);
     const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -37,9 +47,12 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     _exit(127);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   ToolRun r;
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  r.peakKiB = usage.ru_maxrss;
   r.out = Slurp(outPath);
   r.err = Slurp(errPath);
   return r;
