@@ -38,6 +38,8 @@ OutcomeText DescribeOutcome(std::intptr_t lParam, std::uintptr_t wParam,
       o.panelText = "发生错误：" + o.boxText;
       break;
     case FAIL_OPEN_SOURCE:
+      // A folder that could not be listed comes with a separator at its end;
+      // the text stays the window's one text for this reason.
       o.boxText = "无法打开源文件：" + failedSourceFile;
       o.panelText = o.boxText;
       break;

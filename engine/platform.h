@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,7 +24,11 @@ namespace pkg {
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  // The high half of a 128-bit file number, where the volume gives one (ReFS
+  // repeats 64-bit ones); 0 elsewhere.
+  std::uint64_t indexHigh = 0;
   bool operator==(const FileIdentity&) const = default;
+  auto operator<=>(const FileIdentity&) const = default;
 };
 
 // What shows that a file changed: equal stamps taken at two moments mean the
@@ -67,7 +72,8 @@ class Platform {
   // open; fails if the path exists.
   virtual Status CreateNewFile(const std::string& path, std::unique_ptr<PlatformFile>& file) = 0;
   // An existing file opened for writing without changing it, to learn whether
-  // it may be replaced (access, another program holding it).
+  // it may be replaced (access, another program holding it). A read-only file
+  // is refused on every system, even where the user could write it anyway.
   virtual Status OpenExistingForWriting(const std::string& path,
                                         std::unique_ptr<PlatformFile>& file) = 0;
   // A regular file opened for reading while others may read and write it.
@@ -83,7 +89,12 @@ class Platform {
 
   // Every entry of a directory except "." and "..", hidden and system ones
   // included; links are followed to decide whether an entry is a directory.
-  virtual Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) = 0;
+  // Fails when the directory cannot be listed or its listing breaks off; what
+  // entries holds then is no listing. missing tells that there was nothing to
+  // list: the directory was not there when the listing began (removed since
+  // its parent was listed, say), unlike one that is there but cannot be read.
+  virtual Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries,
+                               bool& missing) = 0;
   virtual PathKind KindOf(const std::string& path) = 0;
   // The identity of the directory or file a path leads to (links followed).
   virtual Status IdentityOf(const std::string& path, FileIdentity& id) = 0;

@@ -256,6 +256,19 @@ class PosixPlatform final : public Platform {
                                 std::unique_ptr<PlatformFile>& file) override {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Errno("cannot write to", path, errno);
+    // The superuser may write a file that nobody has write permission for;
+    // that the user made it read-only is kept all the same, as on Windows.
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return Errno("cannot write to", path, err);
+    }
+    if ((st.st_mode & 0222) == 0) {
+      ::close(fd);
+      return Status::Fail("cannot write to " + Quote(path) +
+                          ": it is read-only (nobody has permission to write it)");
+    }
     file = std::make_unique<PosixFile>(fd, path);
     return Status::Ok();
   }
@@ -326,10 +339,16 @@ class PosixPlatform final : public Platform {
     return CopyThroughBuffer(from, to, count, scratch, copied);
   }
 
-  Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) override {
+  Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries,
+                       bool& missing) override {
     entries.clear();
+    missing = false;
     DIR* dir = ::opendir(path.c_str());
-    if (!dir) return Errno("cannot list", path, errno);
+    if (!dir) {
+      const int err = errno;
+      missing = err == ENOENT;
+      return Errno("cannot list", path, err);
+    }
     const int dfd = ::dirfd(dir);
     errno = 0;
     while (const dirent* e = ::readdir(dir)) {
@@ -345,7 +364,10 @@ class PosixPlatform final : public Platform {
     }
     const int err = errno;
     ::closedir(dir);
-    if (err != 0) return Errno("cannot list", path, err);
+    if (err != 0) {
+      entries.clear();  // a part of a listing is no listing
+      return Errno("cannot list all of", path, err);
+    }
     SortByName(entries);  // readdir's order differs from one file system to the next
     return Status::Ok();
   }

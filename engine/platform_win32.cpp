@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "platform.h"
+#include "win32_identity.h"
 #include "win32_text.h"
 
 namespace pkg {
@@ -29,19 +31,59 @@ Status LastError(const char* what, const std::string& path) {
   return Status::Fail(std::string(what) + " '" + path + "': " + SystemErrorText(code));
 }
 
-FileStamp StampFromHandle(HANDLE h, bool& ok) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  ok = GetFileInformationByHandle(h, &info) != 0;
-  return {{info.dwVolumeSerialNumber,
-           (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow},
-          (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-          static_cast<std::int64_t>(
-              (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-              info.ftLastWriteTime.dwLowDateTime)};
+// GetFileInformationByHandleEx's FileIdInfo class and its answer, which the
+// headers declare only for builds that require Windows 8.
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInfoData {
+  ULONGLONG VolumeSerialNumber;
+  BYTE FileId[16];  // little-endian
+};
+
+}  // namespace
+
+namespace win32 {
+
+FileIdentity IdentityFromFileId(std::uint64_t volumeSerial, const std::uint8_t (&fileId)[16]) {
+  FileIdentity id;
+  id.volume = volumeSerial;
+  for (int i = 7; i >= 0; --i) {
+    id.index = (id.index << 8) | fileId[i];
+    id.indexHigh = (id.indexHigh << 8) | fileId[8 + i];
+  }
+  return id;
 }
 
-FileIdentity IdentityFromHandle(HANDLE h, bool& ok) {
-  return StampFromHandle(h, ok).id;
+}  // namespace win32
+
+namespace {
+
+// The one source of identities: the 128-bit file ID where the volume gives
+// one, since the 64-bit file index is not unique on ReFS; the 64-bit index
+// where the system has no such call (before Windows 8, some file systems,
+// Wine). One handle always gets the same kind, so identities stay comparable.
+bool IdentityFromHandle(HANDLE h, FileIdentity& id) {
+  FileIdInfoData ex{};
+  if (GetFileInformationByHandleEx(h, kFileIdInfo, &ex, sizeof ex)) {
+    std::uint8_t fileId[16];
+    std::memcpy(fileId, ex.FileId, sizeof fileId);
+    id = win32::IdentityFromFileId(ex.VolumeSerialNumber, fileId);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  id = {info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+bool StampFromHandle(HANDLE h, FileStamp& stamp) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!IdentityFromHandle(h, stamp.id) || !GetFileInformationByHandle(h, &info)) return false;
+  stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.changed = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return true;
 }
 
 class Win32File final : public PlatformFile {
@@ -88,15 +130,11 @@ class Win32File final : public PlatformFile {
   }
 
   Status Identity(FileIdentity& id) override {
-    bool ok = false;
-    id = IdentityFromHandle(h_, ok);
-    return ok ? Status::Ok() : LastError("cannot identify", path_);
+    return IdentityFromHandle(h_, id) ? Status::Ok() : LastError("cannot identify", path_);
   }
 
   Status Stamp(FileStamp& stamp) override {
-    bool ok = false;
-    stamp = StampFromHandle(h_, ok);
-    return ok ? Status::Ok() : LastError("cannot identify", path_);
+    return StampFromHandle(h_, stamp) ? Status::Ok() : LastError("cannot identify", path_);
   }
 
   Status Close() override {
@@ -167,15 +205,23 @@ class Win32Platform final : public Platform {
     return CopyThroughBuffer(from, to, count, scratch, copied);
   }
 
-  Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries) override {
+  Status ListDirectory(const std::string& path, std::vector<DirEntry>& entries,
+                       bool& missing) override {
     entries.clear();
+    missing = false;
     std::wstring pattern = LongPath(path);
     if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
     pattern += L"*";
     WIN32_FIND_DATAW data;
     HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (h == INVALID_HANDLE_VALUE) return LastError("cannot list", path);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD err = GetLastError();
+      // Not found: gone, or an empty drive root (it has no "." entry); both
+      // list nothing.
+      missing = err == ERROR_PATH_NOT_FOUND || err == ERROR_FILE_NOT_FOUND;
+      return LastError("cannot list", path);
+    }
     do {
       const std::wstring_view name = data.cFileName;
       if (name == L"." || name == L"..") continue;
@@ -184,8 +230,9 @@ class Win32Platform final : public Platform {
     const DWORD err = GetLastError();
     FindClose(h);
     if (err != ERROR_NO_MORE_FILES) {
+      entries.clear();  // a part of a listing is no listing
       SetLastError(err);
-      return LastError("cannot list", path);
+      return LastError("cannot list all of", path);
     }
     return Status::Ok();
   }
@@ -202,9 +249,7 @@ class Win32Platform final : public Platform {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError("cannot identify", path);
-    bool ok = false;
-    id = IdentityFromHandle(h, ok);
-    const Status s = ok ? Status::Ok() : LastError("cannot identify", path);
+    const Status s = IdentityFromHandle(h, id) ? Status::Ok() : LastError("cannot identify", path);
     CloseHandle(h);
     return s;
   }
@@ -214,8 +259,8 @@ class Win32Platform final : public Platform {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError("cannot identify", path);
-    bool ok = false;
-    const FileStamp got = StampFromHandle(h, ok);
+    FileStamp got;
+    const bool ok = StampFromHandle(h, got);
     const Status s = ok ? Status::Ok() : LastError("cannot identify", path);
     CloseHandle(h);
     if (ok) stamp = got;

@@ -1,24 +1,19 @@
 #include "source_scan.h"
 
+#include "control_characters.h"
+
 #include <algorithm>
 #include <deque>
 #include <set>
-#include <string_view>
 #include <utility>
 
 namespace pkg {
 namespace {
 
-struct IdentityLess {
-  bool operator()(const FileIdentity& a, const FileIdentity& b) const {
-    return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
-  }
-};
-
 struct QueuedDirectory {
   std::string fullPath;  // as the system takes it
   std::string relative;  // "" for the source folder, else "\sub\dir"
-  bool expressible;      // false below a folder whose name the index cannot hold
+  NameProblem problem;   // what the folder's path, and so every file below it, has
 };
 
 // Code page 936 keeps ASCII as it is, so most names need no conversion.
@@ -31,15 +26,26 @@ bool Stopped(const std::atomic<bool>* stop) {
   return stop && stop->load(std::memory_order_relaxed);
 }
 
+// A control character outweighs a missing code page 936 form: it is the one
+// that makes the archive unreadable, and the one to tell the user about.
+NameProblem ProblemOf(NameProblem inherited, std::string_view name) {
+  if (inherited == NameProblem::kControlCharacter ||
+      std::any_of(name.begin(), name.end(), IsControlCharacter))
+    return NameProblem::kControlCharacter;
+  if (inherited == NameProblem::kNotCodePage936 || name.find('\\') != std::string_view::npos)
+    return NameProblem::kNotCodePage936;
+  return NameProblem::kNone;
+}
+
 }  // namespace
 
-void BuildFileList(Platform& platform, const std::string& sourceDirectory,
-                   std::vector<SourceFile>& fileList, const std::atomic<bool>* stop,
-                   const std::function<void(std::size_t from)>& folderListed) {
+ScanResult BuildFileList(Platform& platform, const std::string& sourceDirectory,
+                         std::vector<SourceFile>& fileList, const std::atomic<bool>* stop,
+                         const std::function<void(std::size_t from)>& folderListed) {
   std::deque<QueuedDirectory> queue;
-  std::set<FileIdentity, IdentityLess> listed;
+  std::set<FileIdentity> listed;
   std::vector<DirEntry> entries;
-  queue.push_back({sourceDirectory, std::string(), true});
+  queue.push_back({sourceDirectory, std::string(), NameProblem::kNone});
 
   while (!queue.empty() && !Stopped(stop)) {
     QueuedDirectory current = std::move(queue.front());
@@ -47,29 +53,37 @@ void BuildFileList(Platform& platform, const std::string& sourceDirectory,
 
     FileIdentity id;
     if (platform.IdentityOf(current.fullPath, id).ok() && !listed.insert(id).second) continue;
-    if (!platform.ListDirectory(current.fullPath, entries).ok()) continue;
+    bool missing = false;
+    if (Status s = platform.ListDirectory(current.fullPath, entries, missing); !s.ok()) {
+      if (missing) continue;
+      return {std::move(s), std::move(current.fullPath)};
+    }
 
     const std::string prefix = platform.JoinRelative(current.fullPath, "\\");
     const std::size_t from = fileList.size();
     for (DirEntry& entry : entries) {
-      const bool nameFits = current.expressible && entry.name.find('\\') == std::string::npos;
+      const NameProblem problem = ProblemOf(current.problem, entry.name);
       std::string relative = current.relative + "\\" + entry.name;
       if (entry.isDirectory) {
-        queue.push_back({prefix + entry.name, std::move(relative), nameFits});
+        queue.push_back({prefix + entry.name, std::move(relative), problem});
         continue;
       }
       SourceFile file;
       file.relative = std::move(relative);
-      if (!nameFits)
-        file.expressible = false;
-      else if (IsAscii(file.relative))
-        file.name936 = file.relative;
-      else
-        file.expressible = platform.ToCodePage936(file.relative, file.name936);
+      file.nameProblem = problem;
+      if (problem == NameProblem::kNone) {
+        if (IsAscii(file.relative)) {
+          file.name936 = file.relative;
+        } else if (!platform.ToCodePage936(file.relative, file.name936)) {
+          file.nameProblem = NameProblem::kNotCodePage936;
+          file.name936.clear();
+        }
+      }
       fileList.push_back(std::move(file));
     }
     if (folderListed && fileList.size() > from) folderListed(from);
   }
+  return {};
 }
 
 }  // namespace pkg

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "control_characters.h"
 #include "pkg_format.h"
 #include "pkg_index.h"
 #include "spin_wait.h"
@@ -40,6 +41,13 @@ class EPackFailure : public std::runtime_error {
 
 std::string Quoted(const std::string& s) {
   return "'" + s + "'";
+}
+
+// A folder is named with a separator at its end, as no file's path is; the
+// outcome's text tells a folder from a file by it.
+std::string AsFolder(Platform& platform, const std::string& path) {
+  if (path.ends_with('\\') || path.ends_with('/')) return path;
+  return platform.JoinRelative(path, "\\");
 }
 
 std::string PassesLimit(const std::string& file) {
@@ -259,9 +267,9 @@ void PKGPackWorker::RemoveExcluded(std::size_t from) {
                   fileList_.end());
 }
 
-void PKGPackWorker::ListSources(PackPipeline* pipeline) {
+ScanResult PKGPackWorker::ListSources(PackPipeline* pipeline) {
   std::vector<std::string> paths;
-  BuildFileList(platform_, FSourceDirectory, fileList_, &stop_, [&](std::size_t from) {
+  auto scan = BuildFileList(platform_, FSourceDirectory, fileList_, &stop_, [&](std::size_t from) {
     if (FExcludeCount != 0) RemoveExcluded(from);
     paths.clear();
     for (std::size_t f = from; f < fileList_.size(); ++f)
@@ -276,6 +284,7 @@ void PKGPackWorker::ListSources(PackPipeline* pipeline) {
       append();
   });
   if (pipeline) pipeline->Extend(nullptr, true);
+  return scan;
 }
 
 std::uintptr_t PKGPackWorker::Pack() {
@@ -295,19 +304,34 @@ std::uintptr_t PKGPackWorker::Pack() {
     ~Unregister() { job.SetPipeline(nullptr); }
   } unregister{*this};
 
-  ListSources(pipeline.get());
+  const ScanResult scan = ListSources(pipeline.get());
   CheckStop();
+  // A folder left out would give an archive that silently lacks its files.
+  if (!scan.status.ok()) {
+    failedSourceFile_ = AsFolder(platform_, scan.failedFolder);
+    failureDetail_ = scan.status.message();
+    return FAIL_OPEN_SOURCE;
+  }
   if (fileList_.empty()) return FAIL_NO_FILES;
 
-  // A name the index cannot hold fails the job before anything is written,
-  // rather than being stored under a substituted name.
+  // A name the index cannot hold, or that would make the archive unreadable,
+  // fails the job before anything is written, rather than being stored.
   for (const SourceFile& f : fileList_) {
-    if (!f.expressible) {
-      failedSourceFile_ = platform_.JoinRelative(FSourceDirectory, f.relative);
+    if (f.nameProblem == NameProblem::kNone) continue;
+    const std::string full = platform_.JoinRelative(FSourceDirectory, f.relative);
+    // A line break or an escape sequence would garble the message it is shown in.
+    failedSourceFile_ = EscapeControlCharacters(full);
+    if (f.nameProblem == NameProblem::kControlCharacter) {
+      const char control = *std::find_if(full.begin(), full.end(), IsControlCharacter);
+      failureDetail_ = "cannot pack " + Quoted(failedSourceFile_) +
+                       ": its name holds the control character " +
+                       EscapeControlCharacters(std::string(1, control)) +
+                       ", which an archive's names may not hold";
+    } else {
       failureDetail_ = "cannot pack " + Quoted(failedSourceFile_) +
                        ": its name has characters that code page 936 cannot hold";
-      return FAIL_OPEN_SOURCE;
     }
+    return FAIL_OPEN_SOURCE;
   }
 
   ShowText("(2/5) 正在创建PKG文件头...");

@@ -34,8 +34,10 @@ namespace pkg {
 
 // Results a job hands to the window, each written before the notification that
 // tells the window to read it.
-extern float ElapsedSeconds;          // duration of the last finished job
-extern std::string FailedSourceFile;  // full path of the file a job could not open
+extern float ElapsedSeconds;  // duration of the last finished job
+// Full path of the file a job could not open, or of the folder it could not
+// list, then with a separator at its end.
+extern std::string FailedSourceFile;
 // What failed and why, for FAIL_WRITE_PKG (shown to the user), and the system's
 // reason for FAIL_CREATE_PKG and FAIL_OPEN_SOURCE (for the console's message).
 extern std::string FailureDetail;
@@ -92,7 +94,7 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   std::unique_ptr<PackPipeline> StartPipeline(unsigned threads);
   void SetPipeline(PackPipeline* pipeline);
   // Lists the sources into fileList_ and fullPaths_, feeding the pipeline.
-  void ListSources(PackPipeline* pipeline);
+  ScanResult ListSources(PackPipeline* pipeline);
   void RemoveExcluded(std::size_t from);
   // False when a source could not be opened.
   bool StoreFiles(PackPipeline* pipeline);

@@ -39,9 +39,9 @@ std::set<Outcome> Allowed(Op op) {
     // archive can report a deferred write error.
     case Op::kClose:
       return {kFinished, kWrite};
-    // A folder that cannot be listed contributes no files.
+    // A folder that cannot be listed fails the job, naming it.
     case Op::kList:
-      return {kFinished, kNoFiles};
+      return {kOpen};
     case Op::kDelete:
       return {kFinished};
   }
@@ -126,6 +126,13 @@ TEST(FaultInjection, EveryOperationFailingInTurnEndsInADefinedOutcome) {
           const Outcome outcome{n->lParam, n->wParam};
           EXPECT_TRUE(Allowed(op).count(outcome))
               << "outcome " << n->lParam << "/" << n->wParam << ": " << pkg::FailureDetail;
+          if (op == Op::kList) {
+            EXPECT_TRUE(
+                pkg::FailedSourceFile.ends_with(pkg::SystemPlatform().JoinRelative("", "\\")))
+                << "names a folder: " << pkg::FailedSourceFile;
+            EXPECT_NE(pkg::FailureDetail.find("injected fault"), std::string::npos)
+                << pkg::FailureDetail;
+          }
           if (outcome == kWrite) {
             EXPECT_NE(pkg::FailureDetail.find("injected fault"), std::string::npos)
                 << pkg::FailureDetail;

@@ -118,8 +118,9 @@ TEST(HostileConditions, SourcesChangingBeforeTheirTurnGiveAConsistentArchive) {
 class VanishingFolder : public ForwardingPlatform {
  public:
   explicit VanishingFolder(fs::path victim) : victim_(std::move(victim)) {}
-  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) override {
-    pkg::Status s = inner_.ListDirectory(p, e);
+  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e,
+                            bool& missing) override {
+    pkg::Status s = inner_.ListDirectory(p, e, missing);
     if (!removed_) {
       removed_ = true;
       fs::remove_all(victim_);

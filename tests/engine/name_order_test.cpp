@@ -85,7 +85,8 @@ TEST(NameOrder, ScanListsARealTreeInNameOrderBreadthFirst) {
   pkgtest::WriteFile(dir / "zsub" / "deep" / "x", "x");
   pkgtest::WriteFile(dir / "Asub" / "y", "y");
   std::vector<pkg::SourceFile> files;
-  pkg::BuildFileList(pkg::SystemPlatform(), pkgtest::U8(dir.path()), files);
+  ASSERT_TRUE(
+      pkg::BuildFileList(pkg::SystemPlatform(), pkgtest::U8(dir.path()), files).status.ok());
   std::vector<std::string> got;
   for (const auto& f : files) got.push_back(f.relative);
   const std::vector<std::string> want = {

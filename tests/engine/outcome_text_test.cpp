@@ -64,6 +64,18 @@ TEST(DescribeOutcomeTest, SourcePathIsTakenExactlyAsGiven) {
   }
 }
 
+// A folder the job could not list is named with a separator at its end, in the
+// same text as a file.
+TEST(DescribeOutcomeTest, FolderThatCouldNotBeListedIsNamedWithItsSeparator) {
+  const std::string kFolders[] = {"D:\\src\\地图\\", "D:\\", "/home/u/src/locked/", "D:/src/"};
+  for (const std::string& folder : kFolders) {
+    SCOPED_TRACE(folder);
+    const OutcomeText o = DescribeOutcome(NOTIFY_FAILED, FAIL_OPEN_SOURCE, folder, kDetail, 0, ".");
+    EXPECT_EQ(o.boxText, "无法打开源文件：" + folder);
+    EXPECT_EQ(o.panelText, o.boxText);
+  }
+}
+
 TEST(DescribeOutcomeTest, FinishedPanelShowsThreeDecimalsWithTheUsersSeparator) {
   const struct {
     float seconds;

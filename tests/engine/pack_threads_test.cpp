@@ -239,7 +239,7 @@ std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
   const std::pair<std::intptr_t, std::uintptr_t> finished{pkg::NOTIFY_FINISHED, 1},
       create{pkg::NOTIFY_FAILED, pkg::FAIL_CREATE_PKG},
       open{pkg::NOTIFY_FAILED, pkg::FAIL_OPEN_SOURCE},
-      write{pkg::NOTIFY_FAILED, pkg::FAIL_WRITE_PKG}, none{pkg::NOTIFY_FAILED, pkg::FAIL_NO_FILES};
+      write{pkg::NOTIFY_FAILED, pkg::FAIL_WRITE_PKG};
   switch (op) {
     case Op::kCreate:
       return {create};
@@ -254,7 +254,7 @@ std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
     case Op::kClose:
       return {finished, write};
     case Op::kList:
-      return {finished, none};
+      return {open};
     case Op::kDelete:
       return {finished};
   }

@@ -7,6 +7,7 @@
 #include "pkg_reader.h"
 #include "source_scan.h"
 #include "test_support.h"
+#include "win32_identity.h"
 
 namespace {
 
@@ -106,6 +107,62 @@ TEST(Win32Platform, ReadOnlyArchiveIsNotReplaced) {
   SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// Every identity comes from one place: the path's, the open file's and the
+// stamps' agree for one file, whatever path leads to it, and differ for two.
+TEST(Win32Platform, IdentityIsOneForEveryPathToAFileAndTwoForTwoFiles) {
+  pkg::Platform& p = pkg::SystemPlatform();
+  TempDir dir;
+  WriteFile(dir / "sub/a.txt", "a");
+  WriteFile(dir / "sub/b.txt", "b");
+  const std::string a = U8(dir / "sub/a.txt");
+  const bool linked = CreateHardLinkW((dir / "link.txt").wstring().c_str(),
+                                      (dir / "sub/a.txt").wstring().c_str(), nullptr);
+  std::vector<std::string> toA = {a, U8(dir.path()) + "\\sub\\..\\sub\\a.txt",
+                                  U8(dir.path()) + "/sub/a.txt"};
+  if (linked) toA.push_back(U8(dir / "link.txt"));
+
+  pkg::FileIdentity id, other;
+  ASSERT_TRUE(p.IdentityOf(a, id).ok());
+  ASSERT_TRUE(p.IdentityOf(U8(dir / "sub/b.txt"), other).ok());
+  EXPECT_NE(id, other);
+  for (const std::string& path : toA) {
+    SCOPED_TRACE(path);
+    pkg::FileIdentity byPath, open;
+    pkg::FileStamp stampByPath, openStamp;
+    ASSERT_TRUE(p.IdentityOf(path, byPath).ok());
+    ASSERT_TRUE(p.StampOf(path, stampByPath).ok());
+    std::unique_ptr<pkg::PlatformFile> f;
+    ASSERT_TRUE(p.OpenForReading(path, f).ok());
+    ASSERT_TRUE(f->Identity(open).ok());
+    ASSERT_TRUE(f->Stamp(openStamp).ok());
+    EXPECT_EQ(byPath, id);
+    EXPECT_EQ(open, id);
+    EXPECT_EQ(stampByPath.id, id);
+    EXPECT_EQ(openStamp, stampByPath);
+  }
+  // A folder too, as the scan asks for it.
+  pkg::FileIdentity folder, again;
+  ASSERT_TRUE(p.IdentityOf(U8(dir / "sub"), folder).ok());
+  ASSERT_TRUE(p.IdentityOf(U8(dir / "sub") + "\\", again).ok());
+  EXPECT_EQ(folder, again);
+  EXPECT_NE(folder, id);
+}
+
+// ReFS gives 128-bit file IDs whose low 64 bits may repeat: two such files
+// must stay two, while an NTFS-style ID (high half zero) keeps the 64-bit
+// file index as it was.
+TEST(Win32Platform, FileIdsEqualInTheirLow64BitsAreDifferentIdentities) {
+  std::uint8_t first[16] = {0x21, 0x43, 0x65, 0x87, 0, 0, 0, 0, 1};
+  std::uint8_t second[16] = {0x21, 0x43, 0x65, 0x87, 0, 0, 0, 0, 2};
+  std::uint8_t ntfs[16] = {0x21, 0x43, 0x65, 0x87};
+  const pkg::FileIdentity a = pkg::win32::IdentityFromFileId(9, first);
+  const pkg::FileIdentity b = pkg::win32::IdentityFromFileId(9, second);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a, pkg::win32::IdentityFromFileId(9, first));
+  EXPECT_NE(a, pkg::win32::IdentityFromFileId(10, first));
+  EXPECT_EQ(pkg::win32::IdentityFromFileId(9, ntfs), (pkg::FileIdentity{9, 0x87654321u, 0}));
+}
+
 TEST(Win32Platform, HiddenAndSystemEntriesAreListed) {
   TempDir dir;
   WriteFile(dir / "src/plain.txt", "p");
@@ -134,7 +191,7 @@ TEST(Win32Platform, TrailingBackslashSourceGivesSingleBackslashNames) {
   WriteFile(dir / "src/sub/b.txt", "b");
   const std::string source = (dir / "src").string() + "\\";
   std::vector<pkg::SourceFile> files;
-  pkg::BuildFileList(pkg::SystemPlatform(), source, files);
+  ASSERT_TRUE(pkg::BuildFileList(pkg::SystemPlatform(), source, files).status.ok());
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0].relative, "\\a.txt");
   EXPECT_EQ(files[1].relative, "\\sub\\b.txt");
@@ -168,7 +225,7 @@ TEST(Win32Platform, DirectoryLinkToAnAncestorIsListedOnce) {
                            SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2 /* unprivileged create */))
     GTEST_SKIP() << "this system does not create directory links (error " << GetLastError() << ")";
   std::vector<pkg::SourceFile> files;
-  pkg::BuildFileList(pkg::SystemPlatform(), (dir / "src").string(), files);
+  ASSERT_TRUE(pkg::BuildFileList(pkg::SystemPlatform(), (dir / "src").string(), files).status.ok());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].relative, "\\a\\f.txt");
   RemoveDirectoryW(link.c_str());

@@ -4,10 +4,14 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <iostream>
 #include <map>
+#include <optional>
 
+#include "fault_platform.h"
 #include "file_stream.h"
 #include "forwarding_platform.h"
+#include "outcome_text.h"
 #include "pkg_format.h"
 #include "pkg_reader.h"
 #include "test_support.h"
@@ -130,7 +134,7 @@ void ExpectArchiveOf(const fs::path& pkgPath, const std::map<std::string, Bytes>
 
 std::vector<std::string> ScanOrder(const std::string& source) {
   std::vector<pkg::SourceFile> files;
-  pkg::BuildFileList(pkg::SystemPlatform(), source, files);
+  EXPECT_TRUE(pkg::BuildFileList(pkg::SystemPlatform(), source, files).status.ok());
   std::vector<std::string> out;
   for (auto& f : files) out.push_back(f.relative);
   return out;
@@ -443,6 +447,164 @@ TEST(PackJob, NameWithoutCodePage936FormFailsBeforeTheArchiveIsCreated) {
   s.excludes = {"\\\xF0\x9F\x98\x80.txt"};
   EXPECT_EQ(RunJob(s).notification.lParam, NOTIFY_FINISHED);
 }
+
+// Names that extraction refuses everywhere are refused before anything is
+// written, as names without a code page 936 form are: an archive that holds
+// them is one its own tools reject.
+TEST(PackJob, NameWithAControlCharacterFailsBeforeTheArchiveIsCreated) {
+  struct Case {
+    std::string name;   // below src, "/" between folders
+    std::string shown;  // as FailedSourceFile ends
+    std::string control;
+  } cases[] = {
+      {"del\x7F.txt", "del\\x7F.txt", "\\x7F"},
+#ifndef _WIN32  // Windows allows none of these in names
+      {"line\nbreak.txt", "line\\x0Abreak.txt", "\\x0A"},
+      {"\x1B]0;title\x07.txt", "\\x1B]0;title\\x07.txt", "\\x1B"},
+      {"tab\tfolder/inner.txt", "tab\\x09folder/inner.txt", "\\x09"},
+#endif
+  };
+  for (const unsigned threads : {1u, 3u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.shown + ", " + std::to_string(threads) + " threads");
+      TempDir dir;
+      WriteFile(dir / "src/ok.txt", "a");
+      WriteFile(dir / ("src/" + c.name), "b");
+      WriteFile(dir / "o.pkg", "older archive");
+      JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), true, 1, kGame1, {}};
+      s.threads = threads;
+      const JobRun run = RunJob(s);
+      EXPECT_EQ(run.notification.wParam, FAIL_OPEN_SOURCE);
+      EXPECT_EQ(pkg::FailedSourceFile, U8(dir / "src" / fs::u8path(c.shown)));
+      EXPECT_NE(pkg::FailureDetail.find("control character " + c.control), std::string::npos)
+          << pkg::FailureDetail;
+      EXPECT_EQ(run.texts, (std::vector<std::string>{kText1}));
+      ExpectOlderArchiveKept(dir);
+
+      // Leaving it out lets the rest pack.
+      std::string excluded = "\\" + c.name;
+      std::replace(excluded.begin(), excluded.end(), '/', '\\');
+      s.excludes = {excluded};
+      EXPECT_EQ(RunJob(s).notification.lParam, NOTIFY_FINISHED) << pkg::FailureDetail;
+    }
+  }
+}
+
+// A folder that cannot be listed, at once or part-way, fails the job naming
+// the folder: its files would otherwise be missing from an archive reported
+// as complete.
+TEST(PackJob, FolderThatCannotBeListedFailsTheJobNamingTheFolder) {
+  TempDir dir;
+  WriteFile(dir / "src/top.txt", "t");
+  for (const char* name : {"a", "b", "c", "d"})
+    WriteFile(dir / ("src/sub/" + std::string(name)), name);
+  WriteFile(dir / "o.pkg", "older archive");
+  const std::string source = (dir / "src").string();
+  const std::string sub = pkg::SystemPlatform().JoinRelative(source, "\\sub");
+  struct Case {
+    bool partWay;
+    int nth;  // the listing that fails
+    std::string folder;
+  } cases[] = {{false, 1, source}, {true, 1, source}, {false, 2, sub}, {true, 2, sub}};
+  for (const unsigned threads : {1u, 3u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.partWay ? "part-way" : "at the start") + ", listing " +
+                   std::to_string(c.nth) + ", " + std::to_string(threads) + " threads");
+      FaultPlatform platform;
+      platform.FailListingPartWay(c.partWay);
+      platform.FailAt(Op::kList, c.nth);
+      JobSettings s{source, (dir / "o.pkg").string(), true, 1, kGame1, {}};
+      s.threads = threads;
+      const JobRun run = RunJob(s, platform);
+      EXPECT_EQ(run.notification.lParam, NOTIFY_FAILED);
+      EXPECT_EQ(run.notification.wParam, FAIL_OPEN_SOURCE);
+      EXPECT_EQ(pkg::FailedSourceFile, pkg::SystemPlatform().JoinRelative(c.folder, "\\"));
+      EXPECT_NE(pkg::FailureDetail.find("injected fault in list"), std::string::npos)
+          << pkg::FailureDetail;
+      EXPECT_EQ(run.texts, (std::vector<std::string>{kText1}));
+      ExpectOlderArchiveKept(dir);
+      // The window and pkgtool call it a folder.
+      EXPECT_EQ(pkg::DescribeOutcome(NOTIFY_FAILED, FAIL_OPEN_SOURCE, pkg::FailedSourceFile,
+                                     pkg::FailureDetail, 0, ".")
+                    .boxText,
+                "无法打开源文件：" + pkg::FailedSourceFile);
+    }
+  }
+}
+
+#ifndef _WIN32
+// Folders the system itself refuses to list. Without write permission only
+// for a user other than root; past PATH_MAX for everyone.
+TEST(PackJob, RealFolderThatCannotBeListedFailsTheJob) {
+  for (const bool pastPathMax : {true, false}) {
+    SCOPED_TRACE(pastPathMax ? "past PATH_MAX" : "no permission");
+    if (!pastPathMax && ::geteuid() == 0) {
+      std::cout << "[  SKIPPED ] a folder without permission: root may list it\n";
+      continue;
+    }
+    TempDir dir;
+    WriteFile(dir / "src/top.txt", "t");
+    WriteFile(dir / "o.pkg", "older archive");
+    std::optional<FolderPastPathMax> deep;
+    std::string folder = (dir / "src/locked").string();
+    if (pastPathMax) {
+      deep.emplace(dir / "src");
+      folder = deep->path();
+    } else {
+      WriteFile(dir / "src/locked/inside.txt", "i");
+      fs::permissions(dir / "src/locked", fs::perms::none);
+    }
+    for (const unsigned threads : {1u, 3u}) {
+      JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kGame1, {}};
+      s.threads = threads;
+      const JobRun run = RunJob(s);
+      EXPECT_EQ(run.notification.lParam, NOTIFY_FAILED);
+      EXPECT_EQ(run.notification.wParam, FAIL_OPEN_SOURCE);
+      EXPECT_EQ(pkg::FailedSourceFile, folder + "/");
+      EXPECT_NE(pkg::FailureDetail.find(pastPathMax ? "File name too long" : "Permission denied"),
+                std::string::npos)
+          << pkg::FailureDetail;
+      EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
+      EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"o.pkg", "src"}));
+    }
+    if (!pastPathMax) fs::permissions(dir / "src/locked", fs::perms::owner_all);
+  }
+}
+
+// Windows refuses to replace a read-only file; the superuser on Linux would
+// not be refused by the system, so the job must see to it itself.
+TEST(PackJob, ReadOnlyArchiveIsNotReplacedWhoeverRunsTheJob) {
+  struct Case {
+    fs::perms mode;
+    bool replaced;
+  } cases[] = {
+      {fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, false},
+      {fs::perms::owner_read, false},
+      {fs::perms::none, false},
+      {fs::perms::owner_write, true},  // writable, if only by its owner
+      {fs::perms::others_write | fs::perms::owner_read, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    TempDir dir;
+    WriteFile(dir / "src/a", "a");
+    WriteFile(dir / "o.pkg", "older archive");
+    fs::permissions(dir / "o.pkg", c.mode);
+    const JobRun run =
+        RunJob({(dir / "src").string(), (dir / "o.pkg").string(), false, 1, kGame1, {}});
+    if (c.replaced) {
+      EXPECT_EQ(run.notification.lParam, NOTIFY_FINISHED) << pkg::FailureDetail;
+      continue;
+    }
+    EXPECT_EQ(fs::status(dir / "o.pkg").permissions(), c.mode) << "the mode is kept";
+    fs::permissions(dir / "o.pkg", fs::perms::owner_all);
+    EXPECT_EQ(run.notification.wParam, FAIL_CREATE_PKG);
+    EXPECT_NE(pkg::FailureDetail.find("o.pkg"), std::string::npos) << pkg::FailureDetail;
+    EXPECT_EQ(run.texts, (std::vector<std::string>{kText1, kText2}));
+    ExpectOlderArchiveKept(dir);
+  }
+}
+#endif
 
 TEST(PackJob, FileOf4GiBOrMoreFailsAtOnceWithoutReadingIt) {
   for (const bool compress : {false, true}) {

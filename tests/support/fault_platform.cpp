@@ -104,9 +104,19 @@ pkg::Status FaultPlatform::MoveFileOver(const std::string& a, const std::string&
   return inner_.MoveFileOver(a, b);
 }
 
-pkg::Status FaultPlatform::ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) {
-  if (Hit(Op::kList)) return InjectedFault(Op::kList);
-  return inner_.ListDirectory(p, e);
+pkg::Status FaultPlatform::ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e,
+                                         bool& missing) {
+  if (!listPartWay_) {
+    missing = false;
+    e.clear();
+    if (Hit(Op::kList)) return InjectedFault(Op::kList);
+    return inner_.ListDirectory(p, e, missing);
+  }
+  pkg::Status s = inner_.ListDirectory(p, e, missing);
+  if (!Hit(Op::kList) || !s.ok()) return s;
+  e.resize(e.size() / 2);
+  return pkg::Status::Fail("injected fault in list of '" + p + "' after " +
+                           std::to_string(e.size()) + " entries");
 }
 
 }  // namespace pkgtest

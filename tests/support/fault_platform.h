@@ -23,6 +23,10 @@ class FaultPlatform : public ForwardingPlatform {
     failOp_ = op;
     failAt_ = nth;
   }
+  // A listing that fails does so part-way: after the system has listed the
+  // folder, with half of its entries given, as a listing that a disk or a
+  // network breaks off. Otherwise it fails at the start, with none.
+  void FailListingPartWay(bool partWay) { listPartWay_ = partWay; }
   int Calls(Op op) const { return counts_[static_cast<std::size_t>(op)].load(); }
   bool Injected() const { return injected_.load(); }
 
@@ -35,7 +39,8 @@ class FaultPlatform : public ForwardingPlatform {
   pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override;
   pkg::Status RemoveFile(const std::string& p) override;
   pkg::Status MoveFileOver(const std::string& a, const std::string& b) override;
-  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) override;
+  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e,
+                            bool& missing) override;
 
  private:
   pkg::Status Wrap(pkg::Status s, std::unique_ptr<pkg::PlatformFile>& f);
@@ -43,6 +48,7 @@ class FaultPlatform : public ForwardingPlatform {
   std::array<std::atomic<int>, kAllOps.size()> counts_{};
   Op failOp_ = Op::kCreate;
   int failAt_ = 0;
+  bool listPartWay_ = false;
   std::atomic<bool> injected_{false};
 };
 

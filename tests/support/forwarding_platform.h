@@ -28,8 +28,9 @@ class ForwardingPlatform : public pkg::Platform {
                        std::span<std::uint8_t> scratch, std::size_t& copied) override {
     return inner_.CopyData(from, to, count, scratch, copied);
   }
-  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e) override {
-    return inner_.ListDirectory(p, e);
+  pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e,
+                            bool& missing) override {
+    return inner_.ListDirectory(p, e, missing);
   }
   pkg::PathKind KindOf(const std::string& p) override { return inner_.KindOf(p); }
   pkg::Status IdentityOf(const std::string& p, pkg::FileIdentity& id) override {

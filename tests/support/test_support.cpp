@@ -7,6 +7,12 @@
 #include <stdexcept>
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace pkgtest {
 
@@ -99,5 +105,38 @@ JobRun RunJob(const JobSettings& s, pkg::Platform& platform) {
   run.notification = host.RunUntilNotified();
   return run;
 }
+
+#ifndef _WIN32
+namespace {
+const std::string kChainPart(200, 'd');
+}  // namespace
+
+FolderPastPathMax::FolderPastPathMax(const fs::path& parent) : parent_(parent), path_(parent) {
+  int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd >= 0 && path_.size() < PATH_MAX) {
+    const int made = ::mkdirat(fd, kChainPart.c_str(), 0755);
+    const int next = made == 0 ? ::openat(fd, kChainPart.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    ::close(fd);
+    fd = next;
+    if (fd >= 0) ++levels_, path_ += "/" + kChainPart;
+  }
+  const int file = fd >= 0 ? ::openat(fd, "deep.txt", O_WRONLY | O_CREAT | O_EXCL, 0644) : -1;
+  if (file >= 0) ::close(file);
+  if (fd >= 0) ::close(fd);
+  if (file < 0) throw std::runtime_error("cannot build a folder chain past PATH_MAX");
+}
+
+FolderPastPathMax::~FolderPastPathMax() {
+  std::vector<int> fds = {::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  for (int i = 0; i < levels_ && fds.back() >= 0; ++i)
+    fds.push_back(::openat(fds.back(), kChainPart.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fds.back() >= 0) ::unlinkat(fds.back(), "deep.txt", 0);
+  for (std::size_t i = fds.size() - 1; i > 0; --i) {
+    if (fds[i] >= 0) ::close(fds[i]);
+    if (fds[i - 1] >= 0) ::unlinkat(fds[i - 1], kChainPart.c_str(), AT_REMOVEDIR);
+  }
+  if (fds[0] >= 0) ::close(fds[0]);
+}
+#endif
 
 }  // namespace pkgtest

@@ -68,4 +68,24 @@ std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSetti
 // Runs a job to its notification, pumping the host on this thread.
 JobRun RunJob(const JobSettings& s, pkg::Platform& platform = pkg::SystemPlatform());
 
+#ifndef _WIN32
+// A chain of folders below parent whose deepest one, holding one file, has a
+// full path longer than PATH_MAX: the system refuses to list it by its path,
+// whoever asks, root included. Removed when the object goes, level by level,
+// since no call takes its full path.
+class FolderPastPathMax {
+ public:
+  explicit FolderPastPathMax(const fs::path& parent);
+  ~FolderPastPathMax();
+  FolderPastPathMax(const FolderPastPathMax&) = delete;
+  FolderPastPathMax& operator=(const FolderPastPathMax&) = delete;
+  const std::string& path() const { return path_; }  // the deepest folder's full path
+
+ private:
+  fs::path parent_;
+  int levels_ = 0;
+  std::string path_;
+};
+#endif
+
 }  // namespace pkgtest

@@ -594,16 +594,20 @@ TEST(PkgtoolExtract, NamesThatDifferOnlyInCaseAreNotMerged) {
 
 #ifndef _WIN32
 // A file name may hold an escape sequence or a line break on Linux, and so
-// may a path the user gives: whatever pkgtool says about them, it shows them
+// may a path the user gives or a name in a downloaded archive: whatever
+// pkgtool says about them (packing refuses such names), it shows them
 // escaped, never as they are.
 TEST(PkgtoolNames, EveryCommandShowsNamesAndPathsEscaped) {
   TempDir dir;
   const std::string evil = "d\x1B[2J\nx";
   WriteFile(dir / ("src/" + evil + "/f\x1B]0;t\x07.txt"), "data");
-  WriteFile(dir / ("src/line\nbreak.txt"), "data");
+  WriteFile(dir / ("src/" + evil + "/line\nbreak.txt"), "data");
   const std::string pkg = U8(dir / (evil + ".pkg"));
+  WriteFile(pkg, Assemble(PiecesOf({{"\\" + evil + "\\f\x1B]0;t\x07.txt", ToBytes("data")},
+                                    {"\\line\nbreak.txt", ToBytes("data")}},
+                                   true)));
   const std::vector<std::vector<std::string>> runs = {
-      {"pack", U8(dir / "src"), pkg},
+      {"pack", U8(dir / "src"), U8(dir / (evil + "-new.pkg"))},
       {"list", pkg},
       {"verify", pkg},
       {"extract", pkg, U8(dir / ("dest" + evil))},

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "pkg_format.h"
@@ -107,19 +108,36 @@ TEST(PkgtoolPack, JobFailuresExitWithOneAndSayWhy) {
   TempDir dir;
   fs::create_directories(dir / "empty");
   WriteFile(dir / "src/a", "a");
+  WriteFile(dir / "ctrl/a", "a");
+  WriteFile(dir / "ctrl/sub/new\nline.txt", "n");
+  WriteFile(dir / "deep/a", "a");
+  const FolderPastPathMax deep(dir / "deep");
+  WriteFile(dir / "ro.pkg", "older archive");
+  fs::permissions(dir / "ro.pkg", fs::perms::owner_read);
   struct Case {
     std::vector<std::string> args;
-    std::vector<const char*> messages;
+    std::vector<std::string> messages;
   } cases[] = {
       {{"pack", (dir / "empty").string(), (dir / "o.pkg").string()}, {"没有需要打包的文件！"}},
       {{"pack", (dir / "src").string(), (dir / "none/o.pkg").string()},
        {"无法创建PKG文件！", "none/o.pkg"}},
+      {{"pack", (dir / "src").string(), (dir / "ro.pkg").string()},
+       {"无法创建PKG文件！", "ro.pkg", "read-only"}},
+      {{"pack", (dir / "ctrl").string(), (dir / "o.pkg").string()},
+       {"无法打开源文件：" + (dir / "ctrl/sub/new\\x0Aline.txt").string(),
+        "control character \\x0A"}},
+      {{"pack", (dir / "deep").string(), (dir / "o.pkg").string()},
+       {"无法打开源文件：" + deep.path() + "/", "File name too long"}},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
     const ToolRun r = RunTool(c.args);
     EXPECT_EQ(r.exitCode, 1);
-    for (const char* m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
+    for (const std::string& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
+    EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 2) << "a name broke a line: " << r.err;
+    EXPECT_FALSE(fs::exists(dir / "o.pkg"));
   }
+  EXPECT_EQ(ReadFile(dir / "ro.pkg"), ToBytes("older archive"));
 }
 
 TEST(PkgtoolPack, HelpDescribesTheOptions) {

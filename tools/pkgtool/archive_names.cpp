@@ -1,5 +1,7 @@
 #include "archive_names.h"
 
+#include "control_characters.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -7,14 +9,10 @@
 namespace pkgtool {
 namespace {
 
-std::string Escaped(unsigned char c) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\x%02X", c);
-  return buf;
-}
+using pkg::EscapedByte;
 
 bool IsControl(unsigned char c) {
-  return c < 0x20 || c == 0x7F;
+  return pkg::IsControlCharacter(static_cast<char>(c));
 }
 
 // The length of the well-formed UTF-8 sequence s begins with; 0 when it is
@@ -77,7 +75,7 @@ std::string CheckComponent(std::string_view c, PathRules rules) {
     return "it holds " + Quoted(c) + ", which would lead out of the folder it is extracted into";
   for (char ch : c) {
     const auto u = static_cast<unsigned char>(ch);
-    if (IsControl(u)) return "it holds the control character " + Escaped(u);
+    if (IsControl(u)) return "it holds the control character " + EscapedByte(u);
     if (ch == '/') return "it holds \"/\", which the system reads as a folder separator";
   }
   if (rules != PathRules::kWindows) return {};
@@ -103,7 +101,7 @@ std::string DisplayName(pkg::Platform& platform, std::string_view cp936) {
   for (char ch : cp936) {
     const auto u = static_cast<unsigned char>(ch);
     if (IsControl(u) || u >= 0x80)
-      out += Escaped(u);
+      out += EscapedByte(u);
     else
       out.push_back(ch);
   }
@@ -121,7 +119,7 @@ std::string DisplayText(std::string_view utf8) {
     const bool c1 = n == 2 && lead == 0xC2 && static_cast<unsigned char>(utf8[i + 1]) < 0xA0;
     if (n == 0 || (n == 1 && IsControl(lead)) || c1) {
       for (std::size_t k = 0; k < std::max<std::size_t>(n, 1); ++k)
-        out += Escaped(static_cast<unsigned char>(utf8[i + k]));
+        out += EscapedByte(static_cast<unsigned char>(utf8[i + k]));
       i += std::max<std::size_t>(n, 1);
     } else {
       out.append(utf8.substr(i, n));

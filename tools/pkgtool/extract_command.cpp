@@ -42,7 +42,8 @@ const char* const kExtractHelp =
 
 struct IdentityHash {
   std::size_t operator()(const pkg::FileIdentity& id) const {
-    return std::hash<std::uint64_t>()(id.volume * 0x9E3779B97F4A7C15ull ^ id.index);
+    return std::hash<std::uint64_t>()(
+        (id.volume * 0x9E3779B97F4A7C15ull ^ id.indexHigh) * 0x9E3779B97F4A7C15ull ^ id.index);
   }
 };
 
