@@ -467,11 +467,9 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
         }
         pipeline->Drop(i);
         break;
-      case PackPipeline::Handover::kOpenFailed:
-        failedSourceFile_ = full;
-        failureDetail_ = why;
-        return false;
       case PackPipeline::Handover::kByWriter:
+        // Also a file that could not be opened or read ahead: it is opened
+        // now, at its turn, and only a failure now fails the job.
         break;
     }
   }

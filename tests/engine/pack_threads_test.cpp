@@ -399,8 +399,84 @@ TEST(PackThreads, NoTextRunsPastAFileWhoseDataIsNotReady) {
   }
 }
 
+// A file that could not be opened or read ahead, as when a scanner or an
+// editor holds it for a moment, is tried again at its turn: only a failure
+// then fails the job, with the reason and the text a one-thread job gives.
+TEST(PackThreads, AFileThatFailedAheadIsTriedAgainAtItsTurn) {
+  // The first `failures` opens, or reads, of x.bin fail.
+  struct BriefLock : ForwardingPlatform {
+    bool reads = false;
+    int failures = 0;
+    std::atomic<int> failed{0};
+    bool FailsNow() { return failed.fetch_add(1) < failures; }
+    pkg::Status OpenForReading(const std::string& p,
+                               std::unique_ptr<pkg::PlatformFile>& f) override {
+      if (fs::path(p).filename() != "x.bin") return inner_.OpenForReading(p, f);
+      if (!reads && FailsNow())
+        return pkg::Status::Fail("cannot open '" + p + "': in use by another program");
+      pkg::Status s = inner_.OpenForReading(p, f);
+      if (s.ok() && reads) {
+        f = std::make_unique<HookedFile>(std::move(f), [this, p](int k) {
+          if (k == 0 && FailsNow()) return pkg::Status::Fail("cannot read '" + p + "': locked");
+          return pkg::Status::Ok();
+        });
+      }
+      return s;
+    }
+  };
+  for (const bool compress : {false, true}) {
+    TempDir dir;
+    MakeHeldTree(dir / "src", 5000);
+    JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), compress, 1, kKey, {}};
+    s.threads = 1;
+    const JobRun alone = RunJob(s);
+    ASSERT_EQ(alone.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+    const Bytes reference = ReadFile(dir / "o.pkg");
+    for (const bool reads : {false, true}) {
+      SCOPED_TRACE(std::string(reads ? "reads" : "opens") +
+                   (compress ? ", compressed" : ", stored"));
+      const std::uintptr_t reason = reads ? pkg::FAIL_WRITE_PKG : pkg::FAIL_OPEN_SOURCE;
+      // Without workers the first open is the one at the turn.
+      BriefLock once;
+      once.reads = reads;
+      once.failures = 1;
+      const JobRun failed = RunJob(s, once);
+      ASSERT_EQ(failed.notification.wParam, reason) << pkg::FailureDetail;
+      const std::string failedFile = pkg::FailedSourceFile, detail = pkg::FailureDetail;
+      EXPECT_NE(detail.find("x.bin"), std::string::npos) << detail;
+
+      for (const unsigned threads : {2u, 3u, 8u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        JobSettings n = s;
+        n.threads = threads;
+        BriefLock ahead;
+        ahead.reads = reads;
+        ahead.failures = 1;
+        const JobRun run = RunJob(n, ahead);
+        ASSERT_EQ(run.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+        EXPECT_EQ(ahead.failed, 2) << "tried ahead, then at its turn";
+        EXPECT_EQ(ReadFile(dir / "o.pkg"), reference);
+        EXPECT_EQ(run.texts, alone.texts);
+
+        // Failing again at its turn, it fails the job as without workers.
+        BriefLock twice;
+        twice.reads = reads;
+        twice.failures = 2;
+        const JobRun still = RunJob(n, twice);
+        EXPECT_EQ(still.notification.wParam, reason);
+        EXPECT_EQ(pkg::FailureDetail, detail);
+        if (!reads) {
+          EXPECT_EQ(pkg::FailedSourceFile, failedFile);
+        }
+        EXPECT_EQ(still.texts, failed.texts);
+      }
+    }
+  }
+}
+
 // What a failure of each kind of operation may lead to: the same as for a
-// job without workers.
+// job without workers, but that a failure to open or read a file ahead is
+// worked around by trying it again at its turn.
 std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
   const std::pair<std::intptr_t, std::uintptr_t> finished{pkg::NOTIFY_FINISHED, 1},
       create{pkg::NOTIFY_FAILED, pkg::FAIL_CREATE_PKG},
@@ -410,8 +486,9 @@ std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
     case Op::kCreate:
       return {create};
     case Op::kOpen:
-      return {open};
+      return {open, finished};
     case Op::kRead:
+      return {write, finished};
     case Op::kWrite:
     case Op::kSeek:
     case Op::kSize:
@@ -427,8 +504,9 @@ std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
   return {};
 }
 
-// A worker's failure is reported at its file's turn, never worked around by
-// trying the file again.
+// A worker that cannot open or read a file leaves it to the writer, which
+// tries it at its turn: the job then ends as without workers, or packs the
+// same archive.
 TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
   TempDir dir;
   for (std::uint32_t i = 0; i < 6; ++i)
@@ -442,6 +520,7 @@ TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
     s.budget = kSmallBudget;
     FaultPlatform counter;
     ASSERT_EQ(RunJob(s, counter).notification.lParam, pkg::NOTIFY_FINISHED);
+    const Bytes reference = ReadFile(dir / "out/o.pkg");
     for (const Op op : kAllOps) {
       for (int nth = 1; nth <= counter.Calls(op); ++nth) {
         SCOPED_TRACE(std::string(OpName(op)) + " #" + std::to_string(nth) +
@@ -462,6 +541,8 @@ TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
         EXPECT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"}));
         if (n.lParam != pkg::NOTIFY_FINISHED) {
           EXPECT_EQ(ReadFile(dir / "out/o.pkg"), kOlder);
+        } else if (op != Op::kList) {
+          EXPECT_EQ(ReadFile(dir / "out/o.pkg"), reference);
         }
       }
     }
