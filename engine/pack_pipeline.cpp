@@ -222,9 +222,9 @@ void PackPipeline::WorkerMain() {
 void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
                                std::vector<std::uint8_t>& input,
                                std::unique_ptr<TZCompressionStream>& zstream) {
-  // What a job without workers would report at the file's turn is reported
-  // there, and what it would deal with specially is left to the writer.
-  //
+  // What a job without workers would deal with specially is left to the
+  // writer, and so is a file that cannot be opened or read here: the writer
+  // tries it again at its turn, and only what it meets then counts.
   std::unique_ptr<PlatformFile> source;
   Status opened;
   try {
@@ -234,7 +234,7 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
     return;
   }
   if (!opened.ok()) {
-    Settle(file, Handover::kOpenFailed, Failure::kNone, opened.message());
+    Settle(file, Handover::kByWriter, Failure::kNone, opened.message());
     return;
   }
   // Stamped before it is read: a change from here on, even in the middle of
@@ -434,9 +434,16 @@ PackPipeline::Handover PackPipeline::Take(std::size_t i, FileStamp& stamp, std::
     writerCv_.wait(lock);
     writerWaiting_ = WriterWait::kNone;
   }
+  message = slot.message;
+  if (slot.failure == Failure::kError) {
+    // Failed ahead, before a byte reached the writer: read again at the
+    // file's turn, as a job without workers reads it. What was queued goes.
+    ClearQueue(slot);
+    NotifyRoom();
+    return Handover::kByWriter;
+  }
   if (slot.failure != Failure::kNone) Raise(slot);
   stamp = slot.stamp;
-  message = slot.message;
   return slot.handover;
 }
 

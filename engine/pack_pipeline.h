@@ -86,16 +86,18 @@ class PackPipeline {
   //
   // What the workers made of a file.
   enum class Handover {
-    kStream,      // read: its bytes follow through NextBlocks
-    kOpenFailed,  // it could not be opened; why is in the message
+    kStream,  // read: its bytes follow through NextBlocks
     // The writer stores it itself: it could not be identified or changed
     // while it was opened, it is a refused file, it is 4 GiB or more, or it
-    // is a stored file above largestRead.
+    // is a stored file above largestRead. Also a file that could not be
+    // opened or read ahead: a scanner or an editor may hold a file for a
+    // moment, so only what the writer meets at the file's turn counts.
     kByWriter,
   };
-  // Waits until a worker has opened file i. Raises what the worker met when
-  // it failed after opening. stamp is the file's as it was before it was
-  // read (kStream), message the reason (kOpenFailed).
+  // Waits until a worker has opened file i, or has given up on it. Raises
+  // only memory running out ahead. stamp is the file's as it was before it
+  // was read (kStream); message, why opening or reading it failed ahead
+  // (kByWriter), empty otherwise.
   Handover Take(std::size_t i, FileStamp& stamp, std::string& message);
   // How many files from `from` on, up to `to`, one after the other, are read
   // to their end without a failure, so that storing them cannot wait nor
@@ -105,7 +107,7 @@ class PackPipeline {
   // waiting until there is one or the file is read to its end. end tells
   // that no more follow; sizeRead is then the bytes read. A small file comes
   // whole in one call. Raises what the worker met while reading or
-  // compressing.
+  // compressing after Take: part of the file may be in the archive by then.
   Block* NextBlocks(std::size_t i, bool& end, std::uint64_t& sizeRead);
   void Recycle(Block* block);
   // Recycles blocks linked through next.

@@ -373,21 +373,26 @@ std::uintptr_t PKGPackWorker::Pack() {
 }
 
 bool PKGPackWorker::StoreFiles(PackPipeline* pipeline) {
-  // The texts of files read without a failure may go ahead of the file
-  // being stored, so that the user-interface thread shows them in a run
-  // rather than being woken for each. A file's text is always shown before
-  // the file is stored; one not read yet, or whose reading failed, only
-  // once every file before it is stored.
+  // A file's text is shown before the file is stored. Later texts may go
+  // ahead, so that the user-interface thread shows them in a run rather
+  // than being woken for each, but only past files whose data is ready
+  // (read, compressed, no failure): a file still being read, compressed or
+  // copied, or that failed, is the last one named until it is stored.
   const std::size_t n = fileList_.size();
-  std::size_t posted = 0;
+  std::size_t posted = 0;  // the texts of files 0 to posted - 1
   std::uint64_t firstText = 0;
   std::vector<std::string> texts;
   for (std::size_t i = 0; i < n; ++i) {
-    // Topped up once half of those ahead are shown, so that they go in
-    // runs rather than one per file.
     std::size_t until = std::max(posted, i + 1);
-    if (pipeline && until - i <= kTextsAhead / 2)
-      until += pipeline->ReadyRun(until, std::min(n, i + kTextsAhead));
+    // Topped up once half of those ahead are shown, so that they go in
+    // runs rather than one per file. The files from i to the one before the
+    // last one named were ready when their texts were posted: the run is
+    // taken on from the last one named.
+    if (pipeline && until - i <= kTextsAhead / 2) {
+      const std::size_t last = until - 1;
+      const std::size_t limit = std::min(n, i + kTextsAhead);
+      until = std::min(limit, last + pipeline->ReadyRun(last, limit) + 1);
+    }
     if (until > posted) {
       for (std::size_t f = posted; f < until; ++f)
         texts.push_back("(3/5) 正在打包文件: " + fileList_[f].relative);
@@ -483,11 +488,9 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
         }
         pipeline->Drop(i);
         break;
-      case PackPipeline::Handover::kOpenFailed:
-        failedSourceFile_ = full;
-        failureDetail_ = why;
-        return false;
       case PackPipeline::Handover::kByWriter:
+        // Also a file that could not be opened or read ahead: it is opened
+        // now, at its turn, and only a failure now fails the job.
         break;
     }
   }

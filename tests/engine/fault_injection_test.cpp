@@ -27,9 +27,12 @@ std::set<Outcome> Allowed(Op op) {
   switch (op) {
     case Op::kCreate:
       return {kCreate};
+    // A worker that cannot open or read a file ahead leaves it to the job,
+    // which tries it again at its turn.
     case Op::kOpen:
-      return {kOpen};
+      return {kOpen, kFinished};
     case Op::kRead:
+      return {kWrite, kFinished};
     case Op::kWrite:
     case Op::kSeek:
     case Op::kSize:

@@ -132,23 +132,24 @@ INSTANTIATE_TEST_SUITE_P(
                                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Files the writer is to meet itself, or that could not be opened.
+// Files the writer is to meet itself, among them those that could not be
+// opened ahead: the writer tries them again at their turn.
 TEST(Pipeline, HandsOverWhatTheWriterMustDealWithItself) {
   struct Case {
     const char* what;
     bool compress;
     std::function<void(const TempDir&, const fs::path&, PackPipeline::Settings&)> setup;
     Handover expected;
-    const char* message;  // part of the reason, for kOpenFailed
+    const char* message;  // part of why the workers gave it up
   };
   const Case cases[] = {
       {"missing", true, [](const TempDir&, const fs::path&, PackPipeline::Settings&) {},
-       Handover::kOpenFailed, "cannot open"},
+       Handover::kByWriter, "cannot open"},
       {"a folder", false,
        [](const TempDir&, const fs::path& p, PackPipeline::Settings&) {
          fs::create_directories(p);
        },
-       Handover::kOpenFailed, "cannot open"},
+       Handover::kByWriter, "cannot open"},
       {"refused", true,
        [](const TempDir&, const fs::path& p, PackPipeline::Settings& s) {
          WriteFile(p, "the archive itself");
@@ -193,36 +194,34 @@ TEST(Pipeline, HandsOverWhatTheWriterMustDealWithItself) {
   }
 }
 
-// Source files whose reads fail once a given number of bytes was read.
+// The source file "big" fails its reads once a given number of bytes was
+// read.
 class FailingReads : public ForwardingPlatform {
  public:
   explicit FailingReads(std::uint64_t failAt) : failAt_(failAt) {}
-  class File : public pkg::PlatformFile {
+  class File : public ForwardingFile {
    public:
     File(std::unique_ptr<pkg::PlatformFile> f, std::uint64_t failAt)
-        : f_(std::move(f)), left_(failAt) {}
+        : ForwardingFile(std::move(f)), left_(failAt) {}
     pkg::Status Read(void* b, std::size_t n, std::size_t& got) override {
       got = 0;
       if (left_ == 0) return pkg::Status::Fail("cannot read: the disk is on fire");
-      pkg::Status s = f_->Read(b, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)), got);
+      pkg::Status s =
+          inner_->Read(b, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)), got);
       left_ -= got;
       return s;
     }
-    pkg::Status Write(const void* b, std::size_t n) override { return f_->Write(b, n); }
-    pkg::Status Seek(std::uint64_t p) override { return f_->Seek(p); }
-    pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
-    pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
-    pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
-    pkg::Status Close() override { return f_->Close(); }
 
    private:
-    std::unique_ptr<pkg::PlatformFile> f_;
     std::uint64_t left_;
   };
   pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override {
     std::unique_ptr<pkg::PlatformFile> inner;
     pkg::Status s = inner_.OpenForReading(p, inner);
-    if (s.ok()) f = std::make_unique<File>(std::move(inner), failAt_);
+    if (s.ok() && p.ends_with("big"))
+      f = std::make_unique<File>(std::move(inner), failAt_);
+    else
+      f = std::move(inner);
     return s;
   }
 
@@ -230,30 +229,39 @@ class FailingReads : public ForwardingPlatform {
   std::uint64_t failAt_;
 };
 
-TEST(Pipeline, AReadFailureReachesTheWriterAtTheFilesTurn) {
-  // At once, before its turn: Take raises it. Far into a file larger than
-  // the budget, which cannot get there before the writer drains it:
-  // NextBlock does.
+TEST(Pipeline, AReadFailureAheadGoesToTheWriterAndOneAfterTheTurnIsRaised) {
+  // At once, before its turn: the file is handed to the writer, which reads
+  // it again as a job without workers would. Far into a file larger than
+  // the budget, which cannot get there before the writer drains it: part of
+  // it is in the archive already, and NextBlocks raises the failure.
   for (const bool midway : {false, true}) {
     SCOPED_TRACE(midway ? "midway" : "at once");
     TempDir dir;
     WriteFile(dir / "big", Deterministic(2 << 20, 4, false));
+    WriteFile(dir / "next", "after it");
     FailingReads platform(midway ? 1 << 20 : 0);
     PackPipeline::Settings s;
     s.compress = true;
     s.workers = 2;
     s.budget = 4 * kBlock;
     std::atomic<bool> stop{false};
-    const std::vector<std::string> paths = {U8(dir / "big")};
+    const std::vector<std::string> paths = {U8(dir / "big"), U8(dir / "next")};
     PackPipeline p(platform, paths, s, stop);
     pkg::FileStamp stamp;
     std::string message;
+    if (!midway) {
+      EXPECT_EQ(p.Take(0, stamp, message), Handover::kByWriter);
+      EXPECT_EQ(message, "cannot read: the disk is on fire");
+      // The next file is not held up by it.
+      ASSERT_EQ(p.Take(1, stamp, message), Handover::kStream);
+      EXPECT_EQ(Drain(p, 1), Zlib6(ToBytes("after it")));
+      continue;
+    }
+    ASSERT_EQ(p.Take(0, stamp, message), Handover::kStream);
+    EXPECT_TRUE(message.empty()) << message;
     try {
-      const Handover h = p.Take(0, stamp, message);
-      ASSERT_TRUE(midway) << "Take should have raised";
-      ASSERT_EQ(h, Handover::kStream);
       Drain(p, 0);
-      FAIL() << "NextBlock should have raised";
+      FAIL() << "NextBlocks should have raised";
     } catch (const pkg::EStreamError& e) {
       EXPECT_STREQ(e.what(), "cannot read: the disk is on fire");
     }

@@ -6,8 +6,10 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
@@ -233,8 +235,248 @@ TEST(PackThreads, AbortAtRandomMomentsNeverHangsNorLeavesAFile) {
   EXPECT_GT(stopped, 5);
 }
 
+const std::string kFileText = "(3/5) 正在打包文件: ";
+
+// Closed until Open; the threads that reach it count themselves, so that a
+// test knows who is held. The waits of the test's own thread are bounded,
+// so that a fault shows as a failure rather than a hang.
+class Gate {
+ public:
+  void Pass() {
+    std::unique_lock<std::mutex> lock(m_);
+    ++waiting_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return open_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  bool AwaitWaiting(int n) {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return waiting_ >= n; });
+  }
+  int Waiting() {
+    std::lock_guard<std::mutex> lock(m_);
+    return waiting_;
+  }
+
+ private:
+  std::mutex m_;  // protects everything below
+  std::condition_variable cv_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
+// A source whose reads go first through `before`, given the read's number
+// from 0; a failure it returns is the read's.
+class HookedFile : public ForwardingFile {
+ public:
+  HookedFile(std::unique_ptr<pkg::PlatformFile> f, std::function<pkg::Status(int)> before)
+      : ForwardingFile(std::move(f)), before_(std::move(before)) {}
+  pkg::Status Read(void* b, std::size_t n, std::size_t& got) override {
+    got = 0;
+    if (pkg::Status s = before_(reads_++); !s.ok()) return s;
+    return inner_->Read(b, n, got);
+  }
+
+ private:
+  std::function<pkg::Status(int)> before_;
+  int reads_ = 0;
+};
+
+// The tree of the two tests below: a first file, then x.bin, whose data the
+// tests hold or break, then twenty small files and three tail files, one
+// folder deeper each, so that the scan lists them in this order.
+void MakeHeldTree(const fs::path& src, std::size_t xSize) {
+  WriteFile(src / "a0.txt", "first");
+  WriteFile(src / "d/x.bin", Deterministic(xSize, 1, false));
+  for (std::uint32_t i = 0; i < 20; ++i)
+    WriteFile(src / "d/e" / ("s" + std::to_string(i)), Deterministic(1000 + i, i, true));
+  for (int i = 0; i < 3; ++i) WriteFile(src / "d/e/f" / ("tail" + std::to_string(i)), "tail");
+}
+
+// The status names the file being stored: while x.bin is still being read
+// or compressed, or once it failed, no later file is named, even though the
+// files after it are all read.
+TEST(PackThreads, NoTextRunsPastAFileWhoseDataIsNotReady) {
+  enum class X { kHeld, kOpenFails, kReadFails };
+  struct Case {
+    const char* what;
+    X x;
+    std::uintptr_t reason;  // 0: the job finishes
+  };
+  const Case cases[] = {
+      {"held while read", X::kHeld, 0},
+      {"cannot be opened", X::kOpenFails, pkg::FAIL_OPEN_SOURCE},
+      {"cannot be read", X::kReadFails, pkg::FAIL_WRITE_PKG},
+  };
+  // x.bin's workers: its first read, then every later one waits at `held`.
+  // The tail files' first reads wait at `tail`: once as many workers wait
+  // there as are free, each has finished every file it took before. The
+  // writer's look at x.bin at its turn waits at `turn`.
+  struct Sources : ForwardingPlatform {
+    X x = X::kHeld;
+    Gate held, tail, turn;
+    pkg::Status OpenForReading(const std::string& p,
+                               std::unique_ptr<pkg::PlatformFile>& f) override {
+      const std::string name = fs::path(p).filename().string();
+      if (name == "x.bin" && x == X::kOpenFails)
+        return pkg::Status::Fail("cannot open '" + p + "': in use by another program");
+      pkg::Status s = inner_.OpenForReading(p, f);
+      if (!s.ok()) return s;
+      if (name.starts_with("tail")) {
+        f = std::make_unique<HookedFile>(std::move(f), [this](int k) {
+          if (k == 0) tail.Pass();
+          return pkg::Status::Ok();
+        });
+      } else if (name == "x.bin") {
+        f = std::make_unique<HookedFile>(std::move(f), [this](int k) {
+          if (x == X::kReadFails) return pkg::Status::Fail("cannot read x.bin: locked");
+          if (k == 1) held.Pass();
+          return pkg::Status::Ok();
+        });
+      }
+      return s;
+    }
+    pkg::Status StampOf(const std::string& p, pkg::FileStamp& st) override {
+      if (x == X::kHeld && fs::path(p).filename() == "x.bin") turn.Pass();
+      return inner_.StampOf(p, st);
+    }
+  };
+  const std::string first = kFileText + "\\a0.txt", xText = kFileText + "\\d\\x.bin";
+  for (const bool compress : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (compress ? ", compressed" : ", stored"));
+      TempDir dir;
+      // Compressed, read 256 KiB at a time; stored, in blocks, as it is not
+      // above the size the writer copies itself.
+      MakeHeldTree(dir / "src", compress ? 600 << 10 : 200 << 10);
+      JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), compress, 1, kKey, {}};
+      s.threads = 1;
+      const JobRun alone = RunJob(s);
+      ASSERT_EQ(alone.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+      const Bytes reference = ReadFile(dir / "o.pkg");
+
+      Sources platform;
+      platform.x = c.x;
+      std::vector<std::string> texts;
+      pkg::QueueHost host([&](const std::string& t) {
+        texts.push_back(t);
+        // The job goes on from the first file only once every file after
+        // x.bin but the tail is read.
+        if (t == first) {
+          EXPECT_TRUE(platform.tail.AwaitWaiting(c.x == X::kHeld ? 2 : 3));
+        }
+        if (t == xText) platform.tail.Open();
+      });
+      s.threads = 3;
+      auto job = MakeJob(host, s, platform);
+      ASSERT_TRUE(job->Start().ok());
+      const std::vector<std::string> upToX = {alone.texts[0], alone.texts[1], first, xText};
+      if (c.x == X::kHeld) {
+        // The writer is at x.bin's turn while its worker still reads it.
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (platform.turn.Waiting() == 0 && Clock::now() < deadline)
+          EXPECT_FALSE(host.Pump(std::chrono::milliseconds(10)).has_value());
+        EXPECT_EQ(platform.turn.Waiting(), 1) << "the writer never reached x.bin";
+        host.Pump(std::chrono::milliseconds(0));  // whatever the job posted by now
+        EXPECT_EQ(texts, upToX);
+        platform.held.Open();
+        platform.turn.Open();
+      }
+      const pkg::PackNotification n = host.RunUntilNotified();
+      if (c.reason == 0) {
+        ASSERT_EQ(n.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+        EXPECT_EQ(ReadFile(dir / "o.pkg"), reference);
+        EXPECT_EQ(texts, alone.texts);
+      } else {
+        EXPECT_EQ(n.wParam, c.reason) << pkg::FailureDetail;
+        EXPECT_EQ(texts, upToX);
+      }
+    }
+  }
+}
+
+// A file that could not be opened or read ahead, as when a scanner or an
+// editor holds it for a moment, is tried again at its turn: only a failure
+// then fails the job, with the reason and the text a one-thread job gives.
+TEST(PackThreads, AFileThatFailedAheadIsTriedAgainAtItsTurn) {
+  // The first `failures` opens, or reads, of x.bin fail.
+  struct BriefLock : ForwardingPlatform {
+    bool reads = false;
+    int failures = 0;
+    std::atomic<int> failed{0};
+    bool FailsNow() { return failed.fetch_add(1) < failures; }
+    pkg::Status OpenForReading(const std::string& p,
+                               std::unique_ptr<pkg::PlatformFile>& f) override {
+      if (fs::path(p).filename() != "x.bin") return inner_.OpenForReading(p, f);
+      if (!reads && FailsNow())
+        return pkg::Status::Fail("cannot open '" + p + "': in use by another program");
+      pkg::Status s = inner_.OpenForReading(p, f);
+      if (s.ok() && reads) {
+        f = std::make_unique<HookedFile>(std::move(f), [this, p](int k) {
+          if (k == 0 && FailsNow()) return pkg::Status::Fail("cannot read '" + p + "': locked");
+          return pkg::Status::Ok();
+        });
+      }
+      return s;
+    }
+  };
+  for (const bool compress : {false, true}) {
+    TempDir dir;
+    MakeHeldTree(dir / "src", 5000);
+    JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), compress, 1, kKey, {}};
+    s.threads = 1;
+    const JobRun alone = RunJob(s);
+    ASSERT_EQ(alone.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+    const Bytes reference = ReadFile(dir / "o.pkg");
+    for (const bool reads : {false, true}) {
+      SCOPED_TRACE(std::string(reads ? "reads" : "opens") +
+                   (compress ? ", compressed" : ", stored"));
+      const std::uintptr_t reason = reads ? pkg::FAIL_WRITE_PKG : pkg::FAIL_OPEN_SOURCE;
+      // Without workers the first open is the one at the turn.
+      BriefLock once;
+      once.reads = reads;
+      once.failures = 1;
+      const JobRun failed = RunJob(s, once);
+      ASSERT_EQ(failed.notification.wParam, reason) << pkg::FailureDetail;
+      const std::string failedFile = pkg::FailedSourceFile, detail = pkg::FailureDetail;
+      EXPECT_NE(detail.find("x.bin"), std::string::npos) << detail;
+
+      for (const unsigned threads : {2u, 3u, 8u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        JobSettings n = s;
+        n.threads = threads;
+        BriefLock ahead;
+        ahead.reads = reads;
+        ahead.failures = 1;
+        const JobRun run = RunJob(n, ahead);
+        ASSERT_EQ(run.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+        EXPECT_EQ(ahead.failed, 2) << "tried ahead, then at its turn";
+        EXPECT_EQ(ReadFile(dir / "o.pkg"), reference);
+        EXPECT_EQ(run.texts, alone.texts);
+
+        // Failing again at its turn, it fails the job as without workers.
+        BriefLock twice;
+        twice.reads = reads;
+        twice.failures = 2;
+        const JobRun still = RunJob(n, twice);
+        EXPECT_EQ(still.notification.wParam, reason);
+        EXPECT_EQ(pkg::FailureDetail, detail);
+        if (!reads) {
+          EXPECT_EQ(pkg::FailedSourceFile, failedFile);
+        }
+        EXPECT_EQ(still.texts, failed.texts);
+      }
+    }
+  }
+}
+
 // What a failure of each kind of operation may lead to: the same as for a
-// job without workers.
+// job without workers, but that a failure to open or read a file ahead is
+// worked around by trying it again at its turn.
 std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
   const std::pair<std::intptr_t, std::uintptr_t> finished{pkg::NOTIFY_FINISHED, 1},
       create{pkg::NOTIFY_FAILED, pkg::FAIL_CREATE_PKG},
@@ -244,8 +486,9 @@ std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
     case Op::kCreate:
       return {create};
     case Op::kOpen:
-      return {open};
+      return {open, finished};
     case Op::kRead:
+      return {write, finished};
     case Op::kWrite:
     case Op::kSeek:
     case Op::kSize:
@@ -261,8 +504,9 @@ std::set<std::pair<std::intptr_t, std::uintptr_t>> Allowed(Op op) {
   return {};
 }
 
-// A worker's failure is reported at its file's turn, never worked around by
-// trying the file again.
+// A worker that cannot open or read a file leaves it to the writer, which
+// tries it at its turn: the job then ends as without workers, or packs the
+// same archive.
 TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
   TempDir dir;
   for (std::uint32_t i = 0; i < 6; ++i)
@@ -276,6 +520,7 @@ TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
     s.budget = kSmallBudget;
     FaultPlatform counter;
     ASSERT_EQ(RunJob(s, counter).notification.lParam, pkg::NOTIFY_FINISHED);
+    const Bytes reference = ReadFile(dir / "out/o.pkg");
     for (const Op op : kAllOps) {
       for (int nth = 1; nth <= counter.Calls(op); ++nth) {
         SCOPED_TRACE(std::string(OpName(op)) + " #" + std::to_string(nth) +
@@ -296,6 +541,8 @@ TEST(PackThreads, EveryOperationFailingInTurnEndsAsWithoutWorkers) {
         EXPECT_EQ(ListNames(dir / "out"), (std::vector<std::string>{"o.pkg"}));
         if (n.lParam != pkg::NOTIFY_FINISHED) {
           EXPECT_EQ(ReadFile(dir / "out/o.pkg"), kOlder);
+        } else if (op != Op::kList) {
+          EXPECT_EQ(ReadFile(dir / "out/o.pkg"), reference);
         }
       }
     }

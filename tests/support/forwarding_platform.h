@@ -2,9 +2,31 @@
 // override the calls they script or break.
 #pragma once
 
+#include <memory>
+#include <utility>
+
 #include "platform.h"
 
 namespace pkgtest {
+
+// A file that passes every call to another one; tests derive from it to
+// script or break the calls of the files a platform opens.
+class ForwardingFile : public pkg::PlatformFile {
+ public:
+  explicit ForwardingFile(std::unique_ptr<pkg::PlatformFile> inner) : inner_(std::move(inner)) {}
+  pkg::Status Read(void* b, std::size_t n, std::size_t& got) override {
+    return inner_->Read(b, n, got);
+  }
+  pkg::Status Write(const void* b, std::size_t n) override { return inner_->Write(b, n); }
+  pkg::Status Seek(std::uint64_t p) override { return inner_->Seek(p); }
+  pkg::Status Size(std::uint64_t& s) override { return inner_->Size(s); }
+  pkg::Status Identity(pkg::FileIdentity& id) override { return inner_->Identity(id); }
+  pkg::Status Stamp(pkg::FileStamp& st) override { return inner_->Stamp(st); }
+  pkg::Status Close() override { return inner_->Close(); }
+
+ protected:
+  std::unique_ptr<pkg::PlatformFile> inner_;
+};
 
 class ForwardingPlatform : public pkg::Platform {
  public:
