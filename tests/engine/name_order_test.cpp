@@ -46,21 +46,26 @@ TEST(NameOrder, EachPairInTheTableIsOrdered) {
 }
 
 TEST(NameOrder, UpperCaseMapping) {
-  EXPECT_EQ(pkg::UpperCodeUnit(u'a'), u'A');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'_'), u'_');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u00E9'), u'\u00C9');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u03C9'), u'\u03A9');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u00FF'), u'\u0178');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\uFF41'), u'\uFF21');
-  // no simple mapping: the full one is two characters
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u00DF'), u'\u00DF');
-  // the simple mapping where the full one is two characters
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u1F80'), u'\u1F88');
-  // mappings that do not map back are left out, as Windows leaves them
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u00B5'), u'\u00B5');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u0131'), u'\u0131');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\u03C2'), u'\u03C2');
-  EXPECT_EQ(pkg::UpperCodeUnit(u'\xD83D'), u'\xD83D');
+  const struct {
+    char16_t in, upper;
+    const char* why;
+  } kCases[] = {
+      // clang-format off
+      {u'a',      u'A',      "ASCII"},
+      {u'_',      u'_',      "no case"},
+      {u'\u00E9', u'\u00C9', "Latin-1"},
+      {u'\u03C9', u'\u03A9', "Greek"},
+      {u'\u00FF', u'\u0178', "Latin-1 to Latin Extended-A"},
+      {u'\uFF41', u'\uFF21', "full-width"},
+      {u'\u00DF', u'\u00DF', "no simple mapping: the full one is two characters"},
+      {u'\u1F80', u'\u1F88', "the simple mapping where the full one is two characters"},
+      {u'\u00B5', u'\u00B5', "a mapping that does not map back, left out as Windows leaves it"},
+      {u'\u0131', u'\u0131', "a mapping that does not map back (dotless i)"},
+      {u'\u03C2', u'\u03C2', "a mapping that does not map back (final sigma)"},
+      {u'\xD83D', u'\xD83D', "a lone surrogate"},
+      // clang-format on
+  };
+  for (const auto& c : kCases) EXPECT_EQ(pkg::UpperCodeUnit(c.in), c.upper) << c.why;
 }
 
 TEST(NameOrder, NoNameBeforeItself) {

@@ -43,6 +43,36 @@ void Pump(DWORD ms) {
   } while (GetTickCount() - start < ms);
 }
 
+// Answers the box a handler of this thread may open, and notes what the
+// window showed meanwhile; until stop is set.
+class BoxAnswerer {
+ public:
+  explicit BoxAnswerer(HWND form)
+      : thread_([this, form] {
+          while (!stop_) {
+            if (const HWND box = pkgtest::OwnedDialog(form)) {
+              pkgtest::FormControls c = pkgtest::FindControls(form);
+              panel1WhileOpen = pkgtest::PanelText(c.StatusBar1, 1);
+              panel0WhileOpen = pkgtest::PanelText(c.StatusBar1, 0);
+              seen = pkgtest::AnswerMessageBox(form);
+              (void)box;
+            }
+            Sleep(10);
+          }
+        }) {}
+  ~BoxAnswerer() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  pkgtest::MessageBoxSeen seen;
+  std::wstring panel1WhileOpen, panel0WhileOpen;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 class MainFrmTest : public testing::Test {
  protected:
   void Open() {
@@ -61,6 +91,18 @@ class MainFrmTest : public testing::Test {
   }
   void WriteIni(const std::string& text) const {
     pkgtest::WriteFile(dir_ / "Zerith_DURAdazov.ini", text);
+  }
+  // After a start the window refused (its box answered): panel 1 read "工作中"
+  // while the box was open, and now the window is idle again, without a job.
+  void ExpectIdleAfterARefusedStart(const BoxAnswerer& answerer) const {
+    EXPECT_EQ(answerer.seen.caption, L"Zerith_DURAdazov");
+    EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
+    EXPECT_TRUE(PackWorker.expired());
+    EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
+    EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
+    EXPECT_TRUE(pkgtest::Enabled(c_.cxTextEdit1));
+    EXPECT_TRUE(pkgtest::Enabled(c_.cxMemo1));
+    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
   }
 
   TempDir dir_;
@@ -457,36 +499,6 @@ void MakeWorking(TForm1& form) {
   form.StatusBar1.SetPanelText(1, L"工作中");
 }
 
-// Answers the box a handler of this thread may open, and notes what the
-// window showed meanwhile; until stop is set.
-class BoxAnswerer {
- public:
-  explicit BoxAnswerer(HWND form)
-      : thread_([this, form] {
-          while (!stop_) {
-            if (const HWND box = pkgtest::OwnedDialog(form)) {
-              pkgtest::FormControls c = pkgtest::FindControls(form);
-              panel1WhileOpen = pkgtest::PanelText(c.StatusBar1, 1);
-              panel0WhileOpen = pkgtest::PanelText(c.StatusBar1, 0);
-              seen = pkgtest::AnswerMessageBox(form);
-              (void)box;
-            }
-            Sleep(10);
-          }
-        }) {}
-  ~BoxAnswerer() { Stop(); }
-  void Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  pkgtest::MessageBoxSeen seen;
-  std::wstring panel1WhileOpen, panel0WhileOpen;
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 TEST_F(MainFrmTest, EachNotificationGivesItsBoxPanelTextAndState) {
   Open();
   SendMessageW(c_.cxRadioButton3, BM_CLICK, 0, 0);
@@ -716,14 +728,8 @@ TEST_F(MainFrmTest, ARefusedSaveAtStartShowsItsBoxAndLeavesTheWindowIdleWithoutA
   SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);  // returns once the box is answered
   answerer.Stop();
   CloseHandle(holder);
-  EXPECT_EQ(answerer.seen.caption, L"Zerith_DURAdazov");
   EXPECT_EQ(answerer.seen.text, L"Unable to write to " + Utf8ToWide(IniPath()) + L".");
-  EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
-  EXPECT_TRUE(PackWorker.expired());
-  EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
-  EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
-  EXPECT_TRUE(pkgtest::Enabled(c_.cxTextEdit1));
-  EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+  ExpectIdleAfterARefusedStart(answerer);
   Pump(200);
   EXPECT_EQ(IniText(), old);
   EXPECT_FALSE(fs::exists(dir_ / "out.pkg"));
@@ -800,15 +806,9 @@ TEST_F(MainFrmTest, AThreadTheSystemRefusesIsReportedInTheSystemsWordsAndNoJobRu
     BoxAnswerer answerer(form_->Handle());
     SendMessageW(c_.cxButton3, BM_CLICK, 0, 0);  // returns once the box is answered
     answerer.Stop();
-    EXPECT_EQ(answerer.seen.caption, L"Zerith_DURAdazov");
     EXPECT_EQ(answerer.seen.text, L"Thread creation error: " + description + L".");
     EXPECT_TRUE(answerer.seen.okOnly);
-    EXPECT_EQ(answerer.panel1WhileOpen, L"工作中");
-    EXPECT_TRUE(PackWorker.expired());
-    EXPECT_TRUE(pkgtest::Enabled(c_.cxButton3));
-    EXPECT_FALSE(pkgtest::Enabled(c_.cxButton4));
-    EXPECT_TRUE(pkgtest::Enabled(c_.cxMemo1));
-    EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 1), L"就绪");
+    ExpectIdleAfterARefusedStart(answerer);
     Pump(100);
     EXPECT_EQ(pkgtest::PanelText(c_.StatusBar1, 0), version) << "a job ran";
     EXPECT_FALSE(fs::exists(dir_ / "out.pkg"));
