@@ -8,6 +8,7 @@
 #include "archive_session.h"
 #include "commands.h"
 #include "console.h"
+#include "control_characters.h"
 #include "exclude_file.h"
 #include "exclusion_lines.h"
 #include "exit_codes.h"
@@ -185,15 +186,20 @@ int DryRun(const std::string& source, const std::vector<std::string>& excludes) 
                         " excluded");
   // What the job would fail with before writing anything.
   if (refused) {
-    const std::string full = platform.JoinRelative(source, refused->relative);
+    // The job's own texts for this failure, with the name escaped as it escapes it.
+    const std::string path = platform.JoinRelative(source, refused->relative);
+    const std::string full = pkg::EscapeControlCharacters(path);
+    std::string why = "its name has characters that code page 936 cannot hold";
+    if (refused->nameProblem == pkg::NameProblem::kControlCharacter) {
+      const char control = *std::find_if(path.begin(), path.end(), pkg::IsControlCharacter);
+      why = "its name holds the control character " +
+            pkg::EscapeControlCharacters(std::string(1, control)) +
+            ", which an archive's names may not hold";
+    }
     PrintLine(
         stderr,
         pkg::DescribeOutcome(pkg::NOTIFY_FAILED, pkg::FAIL_OPEN_SOURCE, full, {}, 0, ".").boxText);
-    PrintLine(stderr, "pkgtool pack: cannot pack '" + full + "': " +
-                          (refused->nameProblem == pkg::NameProblem::kControlCharacter
-                               ? "its name holds a control character, which an archive's "
-                                 "names may not hold"
-                               : "its name has characters that code page 936 cannot hold"));
+    PrintLine(stderr, "pkgtool pack: cannot pack '" + full + "': " + why);
     return kExitFailed;
   }
   if (files == 0) {
