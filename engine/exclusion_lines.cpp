@@ -15,4 +15,19 @@ std::vector<std::string> ExclusionLines(std::string_view text) {
   return lines;
 }
 
+std::vector<std::size_t> ExcludingEntries(Platform& platform, std::span<const SourceFile> files,
+                                          std::span<const std::string> entries) {
+  std::vector<std::size_t> by(files.size(), kNotExcluded);
+  if (entries.empty()) return by;
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+      if (platform.SameTextIgnoreCase(files[f].relative, entries[e])) {
+        by[f] = e;
+        break;
+      }
+    }
+  }
+  return by;
+}
+
 }  // namespace pkg

@@ -2,9 +2,14 @@
 // and pkgtool's --exclude-from both take them this way.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform.h"
+#include "source_scan.h"
 
 namespace pkg {
 
@@ -13,5 +18,16 @@ namespace pkg {
 // entry; the last line counts only when it is not empty (a text that ends
 // with a line break gives no entry after it).
 std::vector<std::string> ExclusionLines(std::string_view text);
+
+// A file no entry leaves out.
+inline constexpr std::size_t kNotExcluded = static_cast<std::size_t>(-1);
+
+// For each file, the first entry that leaves it out (its index in entries),
+// or kNotExcluded. An entry leaves out the file whose whole relative path it
+// equals, letter case ignored as the platform ignores it. The job removes the
+// files this finds, and pkgtool tells the user which entry removed which, so
+// that both always agree.
+std::vector<std::size_t> ExcludingEntries(Platform& platform, std::span<const SourceFile> files,
+                                          std::span<const std::string> entries);
 
 }  // namespace pkg

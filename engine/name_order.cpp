@@ -44,6 +44,12 @@ char16_t UpperCodeUnit(char16_t unit) {
   return it != std::end(kUpper) && it->unit == unit ? it->upper : unit;
 }
 
+bool UpperCaseUnits(std::string_view name, std::u16string& upper) {
+  if (!ToUnits(name, upper)) return false;
+  for (char16_t& u : upper) u = UpperCodeUnit(u);
+  return true;
+}
+
 bool NameBefore(std::string_view a, std::string_view b) {
   std::u16string ua, ub;
   const bool okA = ToUnits(a, ua), okB = ToUnits(b, ub);

@@ -2,6 +2,7 @@
 // so a tree packs to the same archive on any system and file system.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +12,11 @@ namespace pkg {
 
 // The simple Unicode upper case of one UTF-16 code unit (itself when none).
 char16_t UpperCodeUnit(char16_t unit);
+
+// A name (UTF-8) as UTF-16 code units, each upper-cased by UpperCodeUnit:
+// names Windows takes for one give the same units. False when the name is
+// not UTF-8.
+bool UpperCaseUnits(std::string_view name, std::u16string& upper);
 
 // True when name a comes before name b (UTF-8): code units upper-cased and
 // compared one by one, a name before any longer name it begins; names equal

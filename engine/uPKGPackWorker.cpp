@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "control_characters.h"
+#include "exclusion_lines.h"
 #include "pkg_format.h"
 #include "pkg_index.h"
 #include "spin_wait.h"
@@ -257,14 +258,15 @@ void PKGPackWorker::DiscardOutput() {
 }
 
 void PKGPackWorker::RemoveExcluded(std::size_t from) {
-  const auto excluded = [this](const SourceFile& f) {
-    return std::any_of(FExcludeList.begin(), FExcludeList.end(), [&](const std::string& e) {
-      return platform_.SameTextIgnoreCase(f.relative, e);
-    });
-  };
-  fileList_.erase(std::remove_if(fileList_.begin() + static_cast<std::ptrdiff_t>(from),
-                                 fileList_.end(), excluded),
-                  fileList_.end());
+  const std::vector<std::size_t> by =
+      ExcludingEntries(platform_, std::span(fileList_).subspan(from), FExcludeList);
+  std::size_t kept = from;
+  for (std::size_t f = from; f < fileList_.size(); ++f)
+    if (by[f - from] == kNotExcluded) {
+      if (kept != f) fileList_[kept] = std::move(fileList_[f]);
+      ++kept;
+    }
+  fileList_.resize(kept);
 }
 
 ScanResult PKGPackWorker::ListSources(PackPipeline* pipeline) {

@@ -674,6 +674,8 @@ TEST(PkgtoolPack, ExcludeFromTakesOneRelativePathPerLine) {
   const ToolRun r =
       RunTool({"pack", U8(dir / "src"), U8(dir / "o.pkg"), "--exclude-from", U8(dir / "list.txt")});
   ASSERT_EQ(r.exitCode, 0) << r.err;
+  // The blank kept in the third entry makes it name no file, and pack says so.
+  EXPECT_TRUE(Has(r.out, "exclusion entry \\sub\\keep.txt  matched no file\n")) << r.out;
   const ToolRun listed = RunTool({"list", U8(dir / "o.pkg")});
   EXPECT_TRUE(Has(listed.out, "\\keep.txt\n")) << listed.out;
   EXPECT_TRUE(Has(listed.out, "\\sub\\keep.txt\n")) << listed.out;
@@ -691,6 +693,199 @@ TEST(PkgtoolPack, ExcludeFromTakesOneRelativePathPerLine) {
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_TRUE(Has(bad.err, c.message)) << bad.err;
     EXPECT_FALSE(fs::exists(dir / "p.pkg"));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// pack: what the exclusion entries did
+
+// The text after the outcome line of a pack that finished.
+std::string AfterOutcome(const std::string& out) {
+  const std::size_t at = out.find("打包结束，耗时");
+  if (at == std::string::npos) return "(no outcome) " + out;
+  return out.substr(out.find('\n', at) + 1);
+}
+
+// A misspelt entry is no longer silently ignored: pack names each entry that
+// left no file out, after the outcome, and still succeeds.
+TEST(PkgtoolPack, NamesEachExclusionEntryThatMatchedNoFile) {
+  TempDir dir;
+  for (const char* f : {"a.bin", "data/a.bin", "data/b.bin"})
+    WriteFile(dir / (std::string("src/") + f), f);
+  const struct {
+    const char* what;
+    std::vector<std::string> entries;
+    const char* after;  // the lines after the outcome
+    std::size_t packed;
+  } kCases[] = {
+      {"misspelt", {"\\data\\a.bn"}, "exclusion entry \\data\\a.bn matched no file\n", 3},
+      {"case ignored, two entries for one file", {"\\DATA\\A.BIN", "\\data\\a.bin"}, "", 2},
+      {"no backslash, a folder, a blank kept, in the order given",
+       {"data\\a.bin", "\\data", "\\data\\b.bin ", "\\a.bin"},
+       "exclusion entry data\\a.bin matched no file\n"
+       "exclusion entry \\data matched no file\n"
+       "exclusion entry \\data\\b.bin  matched no file\n",
+       2},
+      {"shown escaped", {"\\x\x1B[2J"}, "exclusion entry \\x\\x1B[2J matched no file\n", 3},
+      {"an empty entry names no file and is not reported", {"", "\\a.bin"}, "", 2},
+      {"the same entry twice, named once",
+       {"\\nope", "\\nope"},
+       "exclusion entry \\nope matched no file\n",
+       3},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"pack", U8(dir / "src"), U8(dir / "o.pkg")};
+    for (const std::string& e : c.entries) args.insert(args.end(), {"--exclude", e});
+    const ToolRun r = RunTool(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(AfterOutcome(r.out), c.after);
+    EXPECT_TRUE(
+        Has(RunTool({"list", U8(dir / "o.pkg")}).out, std::to_string(c.packed) + " files,"));
+  }
+}
+
+std::map<std::string, Bytes> SnapshotWithTimes(const fs::path& root,
+                                               std::map<std::string, fs::file_time_type>& times) {
+  times.clear();
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    times[U8(fs::relative(e.path(), root).generic_string())] = fs::last_write_time(e.path());
+  return Snapshot(root);
+}
+
+// The dry run writes nothing at all (no temporary file, no placeholder, an
+// older archive untouched) and lists the files in archive order with their
+// sizes, then what was left out and by which entry, then the totals.
+TEST(PkgtoolPack, DryRunListsWhatWouldBePackedAndWritesNothing) {
+  TempDir dir;
+  WriteFile(dir / "src/b.txt", "bb");
+  WriteFile(dir / "src/A.txt", "a");
+  WriteFile(dir / "src/_z", "");
+  WriteFile(dir / "src/sub/c.bin", Deterministic(300, 1, false));
+  WriteFile(dir / "src/sub/数据.txt", "中文");
+  WriteFile(dir / "src/skip.me", "left out");
+  WriteFile(dir / "src/sub/drop", "left out");
+  WriteFile(dir / "drop.txt", "\\sub\\DROP\r\n\\sub\\drop\r\n");
+  const std::string kListing =
+      "dry run: nothing is written\n"
+      "      size  name\n"
+      "         1  \\A.txt\n"
+      "         2  \\b.txt\n"
+      "         0  \\_z\n"
+      "       300  \\sub\\c.bin\n"
+      "         6  \\sub\\数据.txt\n"
+      "excluded \\skip.me by exclusion entry \\SKIP.ME\n"
+      "excluded \\sub\\drop by exclusion entry \\sub\\DROP\n"
+      "exclusion entry \\nope matched no file\n"
+      "would pack 5 files, 309 bytes; 2 files excluded\n";
+  for (const bool older : {false, true}) {
+    SCOPED_TRACE(older ? "an older archive" : "no archive");
+    if (older) WriteFile(dir / "o.pkg", "older archive");
+    std::map<std::string, fs::file_time_type> before, after;
+    const auto snapshot = SnapshotWithTimes(dir.path(), before);
+    const ToolRun r =
+        RunTool({"pack", U8(dir / "src"), U8(dir / "o.pkg"), "--compress", "--dry-run", "--exclude",
+                 "\\SKIP.ME", "--exclude", "\\nope", "--exclude-from", U8(dir / "drop.txt")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, kListing);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(SnapshotWithTimes(dir.path(), after) == snapshot);
+    EXPECT_TRUE(after == before);
+  }
+  EXPECT_EQ(ReadFile(dir / "o.pkg"), ToBytes("older archive"));
+}
+
+// Where the pack would fail before writing, so does the dry run, saying the
+// same; it still writes nothing.
+TEST(PkgtoolPack, DryRunFailsWhereThePackWould) {
+  TempDir dir;
+  fs::create_directories(dir / "empty");
+  WriteFile(dir / "one/a", "a");
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    const char* out;  // part of the output
+    const char* err;
+  } kCases[] = {
+      {"no file",
+       {"pack", U8(dir / "empty"), U8(dir / "o.pkg"), "--dry-run"},
+       "would pack 0 files, 0 bytes; 0 files excluded\n",
+       "没有需要打包的文件！\n"},
+      {"every file excluded",
+       {"pack", U8(dir / "one"), U8(dir / "o.pkg"), "--exclude", "\\A", "--dry-run"},
+       "excluded \\a by exclusion entry \\A\n",
+       "没有需要打包的文件！\n"},
+#ifndef _WIN32
+      {"a name no archive may hold",
+       {"pack", U8(dir / "ctrl"), U8(dir / "o.pkg"), "--dry-run"},
+       "would pack 2 files",
+       "control character \\x0A, which an archive's names may not hold"},
+#endif
+  };
+#ifndef _WIN32
+  WriteFile(dir / "ctrl/a", "a");
+  WriteFile(dir / "ctrl/new\nline", "n");
+#endif
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const ToolRun r = RunTool(c.args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.out, c.out)) << r.out;
+    EXPECT_TRUE(Has(r.err, c.err)) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "o.pkg"));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Names that differ only in letter case
+
+// Sound everywhere, but one file once extracted on Windows: verify warns and
+// keeps its verdict. A file that is, but for case, another's folder is a
+// problem on Windows already, and only that.
+TEST(PkgtoolVerify, WarnsOfNamesThatDifferOnlyInLetterCase) {
+  const struct {
+    const char* what;
+    std::vector<std::string> names;  // code page 936
+    std::vector<std::string> warnings;
+    int exitCode;
+  } kCases[] = {
+      {"two files",
+       {"\\a.txt", "\\b", "\\A.TXT"},
+       {"warning: index record 1 (\\a.txt) and index record 3 (\\A.TXT) differ only in letter "
+        "case; extracted on Windows they would be one file"},
+       0},
+      {"Greek, in a folder",
+       {"\\d\\\xA6\xC1", "\\D\\\xA6\xA1"},
+       {"warning: index record 1 (\\d\\α) and index record 2 (\\D\\Α) differ only in letter "
+        "case"},
+       0},
+      {"a file and a folder",
+       {"\\Data", "\\data\\a.bin"},
+       {kWindows ? ""
+                 : "warning: index record 1 (\\Data) differs only in letter case from the "
+                   "folder of index record 2 (\\data\\a.bin); extracted on Windows the file "
+                   "and the folder would collide"},
+       kWindows ? 1 : 0},
+      {"no case", {"\\a", "\\b\\a", "\\\xCA\xFD\xBE\xDD"}, {}, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::vector<ArchiveFile> files;
+    for (const std::string& n : c.names) files.push_back({n, ToBytes("x")});
+    WriteFile(dir / "a.pkg", Assemble(PiecesOf(files, false)));
+    const ToolRun r = RunTool({"verify", U8(dir / "a.pkg")});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    std::size_t shown = 0;
+    for (const std::string& w : c.warnings) {
+      if (w.empty()) continue;
+      ++shown;
+      EXPECT_TRUE(Has(r.out, U8(dir / "a.pkg") + ": " + w)) << r.out;
+    }
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = r.out.find(": warning: ", at)) != std::string::npos; ++at)
+      ++lines;
+    EXPECT_EQ(lines, shown) << r.out;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "archive_names.h"
@@ -131,6 +132,45 @@ TEST(FindFolderClashesTest, FindsEachNameThatIsAlsoAFolderInEitherOrder) {
     std::vector<std::pair<std::size_t, std::size_t>> got;
     for (const FolderClash& f : FindFolderClashes(names)) got.emplace_back(f.file, f.below);
     EXPECT_EQ(got, c.clashes);
+  }
+}
+
+// Windows' notion of case on every system: what NTFS takes for one name,
+// and nothing it keeps apart.
+TEST(FindCaseCollisionsTest, PairsNamesWindowsTakesForOne) {
+  using Pairs = std::vector<std::tuple<std::size_t, std::size_t, bool>>;  // first, second, folder
+  const struct {
+    const char* what;
+    std::vector<std::string> names;
+    Pairs found;
+  } kCases[] = {
+      {"two files", {"\\a.txt", "\\b", "\\A.TXT"}, {{0, 2, false}}},
+      {"in a folder", {"\\Z\\x", "\\z\\X"}, {{0, 1, false}}},
+      {"three spellings: each with the first",
+       {"\\ab", "\\AB", "\\aB"},
+       {{0, 1, false}, {0, 2, false}}},
+      {"the same name twice is no case", {"\\a", "\\a"}, {}},
+      {"a repeated spelling once", {"\\a", "\\A", "\\A"}, {{0, 1, false}}},
+      {"accented", {"\\\xC3\xA9t\xC3\xA9", "\\\xC3\x89T\xC3\x89"}, {{0, 1, false}}},
+      {"y with diaeresis upper-cases to U+0178", {"\\\xC3\xBF", "\\\xC5\xB8"}, {{0, 1, false}}},
+      {"Greek", {"\\\xCE\xB1", "\\\xCE\x91"}, {{0, 1, false}}},
+      {"final sigma is not sigma to Windows", {"\\\xCF\x82", "\\\xCF\x83"}, {}},
+      {"dotless i is not I to Windows", {"\\\xC4\xB1", "\\I"}, {}},
+      {"file and folder", {"\\Data", "\\data\\a.bin"}, {{0, 1, true}}},
+      {"folder first", {"\\data\\a.bin", "\\x", "\\DATA"}, {{2, 0, true}}},
+      {"exactly a folder is not a case", {"\\data", "\\data\\a.bin"}, {}},
+      {"folders merging are no collision", {"\\Data\\a", "\\data\\b"}, {}},
+      {"a longer name is no folder", {"\\A", "\\ab\\c"}, {}},
+      {"Chinese names have no case", {"\\\xE6\x95\xB0", "\\\xE6\x95\xB0\\x"}, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::pair<std::size_t, std::string>> names;
+    for (std::size_t i = 0; i < c.names.size(); ++i) names.emplace_back(i, c.names[i]);
+    Pairs got;
+    for (const CaseCollision& f : FindCaseCollisions(names))
+      got.emplace_back(f.first, f.second, f.folder);
+    EXPECT_EQ(got, c.found);
   }
 }
 

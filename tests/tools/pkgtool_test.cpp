@@ -140,6 +140,43 @@ TEST(PkgtoolPack, JobFailuresExitWithOneAndSayWhy) {
   EXPECT_EQ(ReadFile(dir / "ro.pkg"), ToBytes("older archive"));
 }
 
+// Linux keeps names apart that differ only in letter case; Windows takes
+// them for one. pack warns of each pair after the outcome, from the names
+// it packed (excluded files are not), and still succeeds; so does the dry run.
+TEST(PkgtoolPack, WarnsOfNamesThatDifferOnlyInLetterCase) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  WriteFile(dir / "src/A.TXT", "A");
+  WriteFile(dir / "src/Data", "file");
+  WriteFile(dir / "src/data/a.bin", "below");
+  WriteFile(dir / "src/data/\xCF\x83", "sigma");
+  WriteFile(dir / "src/DATA/\xCE\xA3", "SIGMA");
+  WriteFile(dir / "src/data/left out", "x");
+  WriteFile(dir / "src/data/Left Out", "x");
+  for (const bool dryRun : {false, true}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "pack");
+    std::vector<std::string> args = {"pack", (dir / "src").string(), (dir / "o.pkg").string(),
+                                     "--exclude", "\\data\\left out"};
+    if (dryRun) args.push_back("--dry-run");
+    const ToolRun r = RunTool(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string warnings =
+        "warning: \\A.TXT and \\a.txt differ only in letter case; extracted on Windows they "
+        "would be one file\n"
+        "warning: \\Data differs only in letter case from the folder of \\data\\a.bin; "
+        "extracted on Windows the file and the folder would collide\n"
+        "warning: \\DATA\\\xCE\xA3 and \\data\\\xCF\x83 differ only in letter case; "
+        "extracted on Windows they would be one file\n";
+    if (dryRun) {
+      EXPECT_NE(r.out.find(warnings + "would pack 6 files"), std::string::npos) << r.out;
+    } else {
+      const std::size_t outcome = r.out.find("打包结束");
+      ASSERT_NE(outcome, std::string::npos) << r.out;
+      EXPECT_EQ(r.out.substr(r.out.find('\n', outcome) + 1), warnings);
+    }
+  }
+}
+
 TEST(PkgtoolPack, HelpDescribesTheOptions) {
   const ToolRun r = RunTool({"pack", "--help"});
   EXPECT_EQ(r.exitCode, 0);

@@ -1,10 +1,12 @@
 #include "archive_names.h"
 
 #include "control_characters.h"
+#include "name_order.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <unordered_set>
 
 namespace pkgtool {
 namespace {
@@ -181,6 +183,49 @@ std::vector<FolderClash> FindFolderClashes(
   std::sort(clashes.begin(), clashes.end(),
             [](const FolderClash& a, const FolderClash& b) { return a.file < b.file; });
   return clashes;
+}
+
+std::vector<CaseCollision> FindCaseCollisions(
+    const std::vector<std::pair<std::size_t, std::string>>& names) {
+  // As in FindFolderClashes: with the separator as the lowest unit, the
+  // names below a folder sort right after the folder's own name.
+  std::vector<std::u16string> keys(names.size());
+  std::vector<std::size_t> order;
+  order.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!pkg::UpperCaseUnits(names[i].second, keys[i])) continue;
+    std::replace(keys[i].begin(), keys[i].end(), u'\\', u'\x01');
+    order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::vector<CaseCollision> found;
+  std::unordered_set<std::string_view> seen;
+  for (std::size_t k = 0, next = 0; k < order.size(); k = next) {
+    const std::u16string& key = keys[order[k]];
+    const std::string& first = names[order[k]].second;
+    next = k + 1;
+    seen.clear();
+    seen.insert(first);
+    bool exactFolder = false;  // a file of this name is exactly a folder of the next
+    for (; next < order.size() && keys[order[next]] == key; ++next)
+      if (seen.insert(names[order[next]].second).second)
+        found.push_back({names[order[k]].first, names[order[next]].first, false});
+    if (next == order.size()) break;
+    const std::u16string& after = keys[order[next]];
+    if (after.size() <= key.size() || after.compare(0, key.size(), key) != 0 ||
+        after[key.size()] != u'\x01')
+      continue;
+    const std::string& below = names[order[next]].second;
+    for (const std::string_view name : seen)
+      exactFolder = exactFolder || (below.size() > name.size() && below.starts_with(name) &&
+                                    below[name.size()] == '\\');
+    if (!exactFolder) found.push_back({names[order[k]].first, names[order[next]].first, true});
+  }
+  std::sort(found.begin(), found.end(), [](const CaseCollision& a, const CaseCollision& b) {
+    return a.first != b.first ? a.first < b.first : a.second < b.second;
+  });
+  return found;
 }
 
 }  // namespace pkgtool

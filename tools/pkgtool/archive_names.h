@@ -3,6 +3,7 @@
 // from whoever made the archive, so nothing in it is trusted.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,6 +63,27 @@ struct FolderClash {
 // compared as this system compares them (FileSystemNameKey). At most one
 // clash per name, in entry order of the file.
 std::vector<FolderClash> FindFolderClashes(
+    const std::vector<std::pair<std::size_t, std::string>>& names);
+
+// Two names that differ only in letter case, as Windows compares names
+// (pkg::UpperCaseUnits): possible on Linux, and one file on Windows, so that
+// extracting there would lose one of them.
+struct CaseCollision {
+  std::size_t first;   // the earlier entry
+  std::size_t second;  // the later entry, or with folder, the entry below
+  // When set, first is a file whose name is, but for letter case, a folder
+  // of second's path ("\Data" and "\data\a.bin").
+  bool folder = false;
+};
+
+// Among names in the archive's form, UTF-8, each with its entry number,
+// each name that differs only in letter case from an earlier one, paired with
+// the first of them, and each file whose name is, only letter case apart,
+// the folder of another. Names equal byte for byte, and a file that is
+// exactly the folder of another, are not collisions of case (verify reports
+// them on their own), nor are two folders that differ only in case, which
+// Windows merges into one. Ordered by entry.
+std::vector<CaseCollision> FindCaseCollisions(
     const std::vector<std::pair<std::size_t, std::string>>& names);
 
 }  // namespace pkgtool

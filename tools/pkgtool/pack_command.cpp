@@ -1,14 +1,21 @@
+#include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <optional>
 
+#include "archive_names.h"
+#include "archive_session.h"
 #include "commands.h"
 #include "console.h"
+#include "control_characters.h"
 #include "exclude_file.h"
+#include "exclusion_lines.h"
 #include "exit_codes.h"
 #include "extract_fs.h"
 #include "key_options.h"
 #include "outcome_text.h"
+#include "pack_plan.h"
 #include "pkg_format.h"
 #include "platform.h"
 #include "progress.h"
@@ -22,7 +29,8 @@ namespace {
 
 const char* const kPackHelp =
     "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX]\n"
-    "                    [--exclude REL]... [--exclude-from FILE]...\n"
+    "                    [--exclude REL]... [--exclude-from FILE]... [--threads N]\n"
+    "                    [--dry-run]\n"
     "\n"
     "Packs every file below the folder SRC into the archive OUT. OUT is replaced only\n"
     "when the new archive is complete; on failure or Ctrl-C it is left as it was.\n"
@@ -37,11 +45,30 @@ const char* const kPackHelp =
     "  --exclude-from FILE  leave out the files listed in FILE, a UTF-8 text with one\n"
     "                   relative path per line, each line taken as it is (blanks\n"
     "                   kept); LF or CR LF line ends; may be repeated\n"
+    "  --threads N      threads that read and compress ahead, 1 to 256 (default:\n"
+    "                   one per core); the archive is the same whatever N\n"
+    "  --dry-run        write nothing (OUT is not touched); print what would be\n"
+    "                   packed instead, see below\n"
+    "\n"
+    "After the outcome, each exclusion entry that matched no file is printed as\n"
+    "'exclusion entry REL matched no file', and each pair of names that differ\n"
+    "only in letter case as 'warning: ...': extracted on Windows they would be\n"
+    "one file. Neither changes the exit code.\n"
+    "\n"
+    "--dry-run prints, in this order: a line 'dry run: nothing is written', then\n"
+    "'      size  name' and one line per file that would be packed, in archive\n"
+    "order: its size in bytes right-aligned in 10 columns ('?' when it cannot be\n"
+    "read), two blanks, its relative path; then 'excluded REL by exclusion entry\n"
+    "ENTRY' per file left out; then the entries that matched no file and the\n"
+    "case warnings as above; then the totals, 'would pack N files, B bytes; K\n"
+    "files excluded'. It fails, as the pack would, when a folder cannot be\n"
+    "listed, a name cannot be packed, or no file is left to pack.\n"
     "\n"
     "On a terminal, progress shows on one line: files and bytes done of the total,\n"
     "the rate and the time left. Otherwise each step is printed on a line of its own.\n"
     "\n"
-    "Exit codes: 0 packed, 1 the job failed, 2 bad command line, 130 interrupted.\n";
+    "Exit codes: 0 packed (with --dry-run: nothing stands in the way), 1 the job\n"
+    "failed (or would fail), 2 bad command line, 130 interrupted.\n";
 
 int Usage(const std::string& message) {
   PrintLine(stderr, "pkgtool pack: " + message);
@@ -56,7 +83,132 @@ struct PackOptions {
   KeyChoice key{KeyChoice::Kind::kGame1, {}, false};
   std::vector<std::string> excludes;
   unsigned threads = 0;  // 0: one per core
+  bool dryRun = false;
 };
+
+// Warnings are bounded, so that a tree or an archive made to collide cannot
+// flood the output.
+constexpr std::size_t kMaxCaseWarnings = 100;
+
+std::string Plural(std::uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// One line per collision; names are UTF-8 in the archive's form.
+void PrintCaseWarnings(const std::vector<std::pair<std::size_t, std::string>>& names) {
+  const std::vector<CaseCollision> found = FindCaseCollisions(names);
+  // Entry numbers to names: the names are given in entry order.
+  auto name = [&](std::size_t entry) -> const std::string& {
+    return std::lower_bound(names.begin(), names.end(), entry,
+                            [](const auto& n, std::size_t e) { return n.first < e; })
+        ->second;
+  };
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    if (k == kMaxCaseWarnings) {
+      PrintLine(stdout, "warning: " + Plural(found.size() - k, "more pair", "more pairs") +
+                            " of names differ only in letter case");
+      break;
+    }
+    const CaseCollision& c = found[k];
+    if (c.folder)
+      PrintLine(stdout, "warning: " + name(c.first) +
+                            " differs only in letter case from the folder of " + name(c.second) +
+                            "; extracted on Windows the file and the folder would collide");
+    else
+      PrintLine(stdout, "warning: " + name(c.first) + " and " + name(c.second) +
+                            " differ only in letter case; extracted on Windows they would be "
+                            "one file");
+  }
+}
+
+// The names in the archive just written, read back from its index: what
+// was packed, whatever changed in the source since pkgtool's own scan.
+void WarnOfCaseInArchive(const std::string& archive, const KeyChoice& key) {
+  ArchiveSession session(pkg::SystemPlatform(), archive, key);
+  if (!session.Open().ok()) return;
+  std::vector<std::pair<std::size_t, std::string>> names;
+  session.List([](const std::string&) {}, {},
+               [&](std::size_t i, const pkg::IndexRecord& rec) {
+                 std::string utf8;
+                 if (session.platform().FromCodePage936(rec.name, utf8))
+                   names.emplace_back(i, std::move(utf8));
+                 return true;
+               });
+  PrintCaseWarnings(names);
+}
+
+// A folder is named with a separator at its end, as the job names it.
+std::string AsFolder(const std::string& path) {
+  if (path.ends_with('\\') || path.ends_with('/')) return path;
+  return pkg::SystemPlatform().JoinRelative(path, "\\");
+}
+
+int DryRun(const std::string& source, const std::vector<std::string>& excludes) {
+  pkg::Platform& platform = pkg::SystemPlatform();
+  const PackPlan plan = PlanPack(platform, source, excludes);
+  if (!plan.scan.status.ok()) {
+    PrintLine(stderr, pkg::DescribeOutcome(pkg::NOTIFY_FAILED, pkg::FAIL_OPEN_SOURCE,
+                                           AsFolder(plan.scan.failedFolder), {}, 0, ".")
+                          .boxText);
+    PrintLine(stderr, "pkgtool pack: " + plan.scan.status.message());
+    return kExitFailed;
+  }
+  PrintLine(stdout, "dry run: nothing is written");
+  PrintLine(stdout, "      size  name");
+  std::uint64_t files = 0, bytes = 0, excluded = 0;
+  const pkg::SourceFile* refused = nullptr;  // the first name the job would refuse
+  std::vector<std::pair<std::size_t, std::string>> names;
+  for (std::size_t i = 0; i < plan.files.size(); ++i) {
+    if (plan.excludedBy[i] != pkg::kNotExcluded) continue;
+    const pkg::SourceFile& f = plan.files[i];
+    char size[32];
+    if (plan.sizes[i])
+      std::snprintf(size, sizeof size, "%10" PRIu64, *plan.sizes[i]);
+    else
+      std::snprintf(size, sizeof size, "%10s", "?");
+    PrintLine(stdout, size + std::string("  ") + f.relative);
+    ++files;
+    bytes += plan.sizes[i].value_or(0);
+    if (f.nameProblem != pkg::NameProblem::kNone && !refused) refused = &f;
+    names.emplace_back(i, f.relative);
+  }
+  for (std::size_t i = 0; i < plan.files.size(); ++i) {
+    if (plan.excludedBy[i] == pkg::kNotExcluded) continue;
+    PrintLine(stdout, "excluded " + plan.files[i].relative + " by exclusion entry " +
+                          excludes[plan.excludedBy[i]]);
+    ++excluded;
+  }
+  for (const std::string& entry : UnmatchedEntries(platform, plan, excludes))
+    PrintLine(stdout, UnmatchedEntryLine(entry));
+  PrintCaseWarnings(names);
+  PrintLine(stdout, "would pack " + Plural(files, "file", "files") + ", " +
+                        Plural(bytes, "byte", "bytes") + "; " + Plural(excluded, "file", "files") +
+                        " excluded");
+  // What the job would fail with before writing anything.
+  if (refused) {
+    // The job's own texts for this failure, with the name escaped as it escapes it.
+    const std::string path = platform.JoinRelative(source, refused->relative);
+    const std::string full = pkg::EscapeControlCharacters(path);
+    std::string why = "its name has characters that code page 936 cannot hold";
+    if (refused->nameProblem == pkg::NameProblem::kControlCharacter) {
+      const char control = *std::find_if(path.begin(), path.end(), pkg::IsControlCharacter);
+      why = "its name holds the control character " +
+            pkg::EscapeControlCharacters(std::string(1, control)) +
+            ", which an archive's names may not hold";
+    }
+    PrintLine(
+        stderr,
+        pkg::DescribeOutcome(pkg::NOTIFY_FAILED, pkg::FAIL_OPEN_SOURCE, full, {}, 0, ".").boxText);
+    PrintLine(stderr, "pkgtool pack: cannot pack '" + full + "': " + why);
+    return kExitFailed;
+  }
+  if (files == 0) {
+    PrintLine(stderr,
+              pkg::DescribeOutcome(pkg::NOTIFY_FAILED, pkg::FAIL_NO_FILES, {}, {}, 0, ".").boxText);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
 
 }  // namespace
 
@@ -100,6 +252,8 @@ int RunPack(const std::vector<std::string>& args) {
       if (!value(v) || !pkg::TryStrToInt(v, n) || n < 1 || n > 256)
         return Usage("--threads takes a number of threads from 1 to 256");
       o.threads = static_cast<unsigned>(n);
+    } else if (a == "--dry-run") {
+      o.dryRun = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option '" + a + "'");
     } else {
@@ -117,14 +271,21 @@ int RunPack(const std::vector<std::string>& args) {
   if (pkg::SystemPlatform().KindOf(source) != pkg::PathKind::kDirectory)
     return Usage("打包目录不存在！ '" + source + "' is not a folder");
 
+  if (o.dryRun) return DryRun(source, o.excludes);
+
   const std::vector<std::uint8_t> key = KeysToTry(o.key).front();
-  // On a terminal the texts feed one progress line; the totals it shows come
-  // from a scan of the source made now.
-  // Elsewhere each text is a line of its own.
+  // pkgtool's own scan, made now, gives the progress line its totals and
+  // tells which exclusion entries matched no file; without either it is not
+  // made.
+  std::optional<PackPlan> plan;
+  if (IsTerminal(stdout) || !o.excludes.empty())
+    plan = PlanPack(pkg::SystemPlatform(), source, o.excludes);
+  // On a terminal the texts feed one progress line. Elsewhere each text is a
+  // line of its own.
   std::optional<TerminalProgress> progress;
   std::optional<ProgressLog> log;
   if (IsTerminal(stdout))
-    progress.emplace(stdout, ScanPackTotals(pkg::SystemPlatform(), source, o.excludes));
+    progress.emplace(stdout, TotalsOf(*plan));
   else
     log.emplace(stdout);
   pkg::QueueHost host([&](const std::string& text) {
@@ -171,6 +332,10 @@ int RunPack(const std::vector<std::string>& args) {
         n->lParam, n->wParam, pkg::FailedSourceFile, pkg::FailureDetail, pkg::ElapsedSeconds, ".");
     if (!text.failed) {
       PrintLine(stdout, text.panelText);
+      if (plan && plan->scan.status.ok())
+        for (const std::string& entry : UnmatchedEntries(pkg::SystemPlatform(), *plan, o.excludes))
+          PrintLine(stdout, UnmatchedEntryLine(entry));
+      WarnOfCaseInArchive(output, o.key);
       return kExitOk;
     }
     PrintLine(stderr, text.boxText);

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 
 #include "archive_names.h"
 #include "console.h"
-#include "source_scan.h"
 #include "utf8.h"
 
 namespace pkgtool {
@@ -95,28 +93,6 @@ std::string ProgressLine(const std::string& figures, std::string_view name, std:
   std::size_t from = tail.size(), used = 0;
   while (from > 0 && used + Width(tail[from - 1]) <= room - 2 - 3) used += Width(tail[--from]);
   return Encode(head) + "  ..." + Encode(std::u32string_view(tail).substr(from));
-}
-
-PackTotals ScanPackTotals(pkg::Platform& platform, const std::string& source,
-                          const std::vector<std::string>& excludes) {
-  std::vector<pkg::SourceFile> files;
-  // Totals only: the job itself fails on a folder that cannot be listed.
-  (void)pkg::BuildFileList(platform, source, files);
-  PackTotals totals;
-  for (const pkg::SourceFile& f : files) {
-    if (std::any_of(excludes.begin(), excludes.end(), [&](const std::string& e) {
-          return platform.SameTextIgnoreCase(f.relative, e);
-        }))
-      continue;
-    const std::string full = platform.JoinRelative(source, f.relative);
-    std::error_code ec;
-    const std::uint64_t size = std::filesystem::file_size(
-        std::filesystem::path(std::u8string(full.begin(), full.end())), ec);
-    totals.sizes[f.relative] = ec ? 0 : size;
-    ++totals.files;
-    totals.bytes += ec ? 0 : size;
-  }
-  return totals;
 }
 
 TerminalProgress::TerminalProgress(std::FILE* out, PackTotals totals)

@@ -32,14 +32,12 @@ std::size_t DisplayWidth(std::string_view utf8);
 // The figures, then as much of the end of the file name as fits in columns.
 std::string ProgressLine(const std::string& figures, std::string_view name, std::size_t columns);
 
-// What the job will pack: each file's size by relative path, excluded files
-// left out the way the job leaves them out.
+// What the job will pack (TotalsOf a PackPlan): each file's size by
+// relative path, excluded files left out the way the job leaves them out.
 struct PackTotals {
   std::unordered_map<std::string, std::uint64_t> sizes;  // by relative path
   std::uint64_t files = 0, bytes = 0;
 };
-PackTotals ScanPackTotals(pkg::Platform& platform, const std::string& source,
-                          const std::vector<std::string>& excludes);
 
 class TerminalProgress {
  public:

@@ -1,4 +1,5 @@
 // pkgtool verify: every check the layout allows, one line per problem.
+#include <algorithm>
 #include <cstdio>
 
 #include "archive_names.h"
@@ -10,6 +11,10 @@
 namespace pkgtool {
 namespace {
 
+// Warnings are bounded, so that an archive made to collide cannot flood the
+// output.
+constexpr std::size_t kMaxCaseWarnings = 100;
+
 const char* const kVerifyHelp =
     "usage: pkgtool verify ARCHIVE [--game 1|2|auto | --key HEX]\n"
     "\n"
@@ -19,6 +24,9 @@ const char* const kVerifyHelp =
     "in index order, no name twice, each name a path relative to a folder and\n"
     "none also the folder of another, and each file's stored bytes giving exactly\n"
     "its size. Prints one line per problem (at most about 100), then the verdict.\n"
+    "Names that differ only in letter case, which Windows takes for one, are\n"
+    "shown as warnings ('warning: index records 1 and 2 (...) differ only in\n"
+    "letter case'); they do not change the verdict.\n"
     "\n"
     "  --game auto      try the built-in keys of both games (the default)\n"
     "  --game 1|2       use the built-in key of game 1 or game 2\n"
@@ -85,6 +93,7 @@ int RunVerify(const std::vector<std::string>& args) {
     }
     // A name that is also a folder of another: extraction would write one and
     // fail on the other.
+    std::vector<std::size_t> clashing;  // files already reported as another's folder
     if (!stopped) {
       for (const FolderClash& c : FindFolderClashes(sound))
         if (!recordProblem("index record " + std::to_string(c.file + 1) + ": its name " +
@@ -92,6 +101,34 @@ int RunVerify(const std::vector<std::string>& args) {
                            std::to_string(c.below + 1) + " (" + session.Name(c.below) +
                            "), as this system compares names; no extraction can write both"))
           break;
+        else
+          clashing.push_back(c.file);
+    }
+    // Names that differ only in letter case are sound here, but Windows takes
+    // them for one: a warning, not a problem.
+    if (!stopped) {
+      std::size_t warnings = 0;
+      for (const CaseCollision& c : FindCaseCollisions(sound)) {
+        if (c.folder && std::find(clashing.begin(), clashing.end(), c.first) != clashing.end())
+          continue;
+        if (++warnings > kMaxCaseWarnings) {
+          PrintLine(stdout, prefix + "warning: more names differ only in letter case");
+          break;
+        }
+        const std::string first =
+            "index record " + std::to_string(c.first + 1) + " (" + session.Name(c.first) + ")";
+        const std::string second =
+            "index record " + std::to_string(c.second + 1) + " (" + session.Name(c.second) + ")";
+        PrintLine(
+            stdout,
+            prefix + "warning: " +
+                (c.folder ? first + " differs only in letter case from the folder of " + second +
+                                "; extracted on Windows the file and the folder "
+                                "would collide"
+                          : first + " and " + second +
+                                " differ only in letter case; extracted on Windows "
+                                "they would be one file"));
+      }
     }
     sound = {};
     // Each file's data, wherever its record puts it within the archive.
