@@ -97,6 +97,19 @@ TEST(PackThreads, ArchiveIsTheSameWhateverTheThreadsAndTheBudget) {
 
 // While the first file's text is shown, the workers have long read the
 // others; a file changed then is packed as it is at its turn.
+// Windows refuses to rename or delete a file while a worker still has it
+// open (a slow machine may not have finished reading it ahead): try again
+// until the worker lets go.
+void WhileHeld(const std::function<void(std::error_code&)>& change) {
+  std::error_code e;
+  for (int i = 0; i < 500; ++i) {
+    change(e);
+    if (!e) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  FAIL() << "the file stayed held: " << e.message();
+}
+
 TEST(PackThreads, FileChangedAfterItWasReadAheadIsReadAgainAtItsTurn) {
   const Bytes before = Deterministic(200000, 1, true);
   struct Case {
@@ -108,7 +121,7 @@ TEST(PackThreads, FileChangedAfterItWasReadAheadIsReadAgainAtItsTurn) {
       {"replaced by a file of the same size",
        [](const fs::path& f) {
          WriteFile(f.string() + ".new", Deterministic(200000, 2, true));
-         fs::rename(f.string() + ".new", f);
+         WhileHeld([&](std::error_code& e) { fs::rename(f.string() + ".new", f, e); });
        },
        Deterministic(200000, 2, true)},
       {"rewritten shorter in place", [](const fs::path& f) { WriteFile(f, ToBytes("short now")); },
@@ -124,7 +137,9 @@ TEST(PackThreads, FileChangedAfterItWasReadAheadIsReadAgainAtItsTurn) {
          grown.insert(grown.end(), 5000, 'z');
          return grown;
        }()},
-      {"deleted", [](const fs::path& f) { fs::remove(f); }, {}},
+      {"deleted",
+       [](const fs::path& f) { WhileHeld([&](std::error_code& e) { fs::remove(f, e); }); },
+       {}},
   };
   for (const bool compress : {false, true}) {
     for (const Case& c : cases) {

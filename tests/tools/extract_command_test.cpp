@@ -11,7 +11,6 @@
 #endif
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <thread>
@@ -143,10 +142,7 @@ TEST(ExtractDepth, EachFileOpensOnlyTheFoldersThatDiffer) {
   TempDir dir;
   WriteFile(dir / "a.pkg", Assemble(PiecesOf(files, true)));
   StepFs fs;
-  const auto start = std::chrono::steady_clock::now();
   const Extracted r = Extract(fs, dir / "a.pkg", dir / "dest");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(r.code, kExitOk) << r.err;
   EXPECT_TRUE(Has(r.out, "extracted 200 files")) << r.out;
   // The deep chain once to look and once to create, then a few steps per
@@ -156,15 +152,13 @@ TEST(ExtractDepth, EachFileOpensOnlyTheFoldersThatDiffer) {
   EXPECT_LE(fs.calls["OpenFolder"], 2u * kDepth + 4u * kFiles);
   EXPECT_LE(steps, 6u * kDepth + 12u * kFiles);
   EXPECT_EQ(fs.calls["Publish"], std::size_t{kFiles});
-  // Generous for sanitizers and Wine; the quadratic walk took seconds.
-  EXPECT_LT(seconds, 20.0);
 }
 
 TEST(ExtractDepth, DeeperThanTheSystemAllowsIsRefusedBeforeWriting) {
   TempDir dir;
   WriteFile(dir / "a.pkg",
-            Assemble(PiecesOf({{"\\ok.txt", ToBytes("ok")}, {"\\a\\b\\c\\d\\e.txt", ToBytes("deep")}},
-                            false)));
+            Assemble(PiecesOf(
+                {{"\\ok.txt", ToBytes("ok")}, {"\\a\\b\\c\\d\\e.txt", ToBytes("deep")}}, false)));
   StepFs fs;
   fs.maxDepth = 3;
   const Extracted r = Extract(fs, dir / "a.pkg", dir / "dest");
