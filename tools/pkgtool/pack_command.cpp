@@ -23,6 +23,7 @@ namespace {
 const char* const kPackHelp =
     "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX]\n"
     "                    [--exclude REL]... [--exclude-from FILE]...\n"
+    "                    [--verify] [--no-sync]\n"
     "\n"
     "Packs every file below the folder SRC into the archive OUT. OUT is replaced only\n"
     "when the new archive is complete; on failure or Ctrl-C it is left as it was.\n"
@@ -37,6 +38,12 @@ const char* const kPackHelp =
     "  --exclude-from FILE  leave out the files listed in FILE, a UTF-8 text with one\n"
     "                   relative path per line, each line taken as it is (blanks\n"
     "                   kept); LF or CR LF line ends; may be repeated\n"
+    "  --verify         before OUT is replaced, read every file back from the new\n"
+    "                   archive (inflating compressed ones) and compare it with the\n"
+    "                   file in SRC; a difference fails and keeps OUT as it was\n"
+    "  --no-sync        do not wait for the new archive to reach the disk before it\n"
+    "                   replaces OUT (scratch builds: faster, but a power cut may\n"
+    "                   then lose both archives)\n"
     "\n"
     "On a terminal, progress shows on one line: files and bytes done of the total,\n"
     "the rate and the time left. Otherwise each step is printed on a line of its own.\n"
@@ -56,6 +63,8 @@ struct PackOptions {
   KeyChoice key{KeyChoice::Kind::kGame1, {}, false};
   std::vector<std::string> excludes;
   unsigned threads = 0;  // 0: one per core
+  bool verify = false;
+  bool sync = true;
 };
 
 }  // namespace
@@ -83,6 +92,10 @@ int RunPack(const std::vector<std::string>& args) {
       return kExitOk;
     } else if (a == "--compress") {
       o.compress = true;
+    } else if (a == "--verify") {
+      o.verify = true;
+    } else if (a == "--no-sync") {
+      o.sync = false;
     } else if (a == "--type") {
       if (!value(v)) return Usage("--type needs a number");
       if (!pkg::TryStrToInt(v, o.type))
@@ -149,6 +162,8 @@ int RunPack(const std::vector<std::string>& args) {
   job->FExcludeList = o.excludes;
   job->FExcludeCount = static_cast<std::uint32_t>(o.excludes.size());
   job->FThreadCount = o.threads;
+  job->FVerifyStored = o.verify;
+  job->FSyncOutput = o.sync;
 
   CatchInterrupt();
   if (pkg::Status s = job->Start(); !s.ok()) {
