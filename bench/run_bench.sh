@@ -11,6 +11,8 @@
 # each from a warm page cache.
 # Every archive pkgtool writes is compared with the one written with
 # --threads 1: the bytes must not depend on the threads.
+# SYNC_COST=1 runs pkgtool alone, with and without --no-sync, compressed and
+# stored, and prints what waiting for the disk costs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +23,9 @@ corpora=("$@")
 ((${#corpora[@]})) || corpora=(mixed small big)
 
 need=()
-for tool in zip pigz tar cp; do command -v "$tool" >/dev/null || need+=("$tool"); done
+tools=(zip pigz tar cp)
+[[ ${SYNC_COST:-0} == 1 ]] && tools=(tar)
+for tool in "${tools[@]}"; do command -v "$tool" >/dev/null || need+=("$tool"); done
 [[ -x /usr/bin/time ]] || need+=(time)
 if ((${#need[@]})); then
   echo "run_bench: installing ${need[*]}" >&2
@@ -63,6 +67,16 @@ for corpus in "${corpora[@]}"; do
   "$pkgtool" pack "$root/$corpus" "$out/ref-stored.pkg" --threads 1 >/dev/null
   for ((r = 1; r <= rounds; r++)); do
     echo "run_bench: $corpus, round $r of $rounds" >&2
+    if [[ ${SYNC_COST:-0} == 1 ]]; then
+      for mode in compressed stored; do
+        flag=(); [[ $mode == compressed ]] && flag=(--compress)
+        run "pkgtool-$mode" "$corpus" "$pkgtool" pack . "$out/archive.pkg" "${flag[@]}"
+        cmp -s "$out/archive.pkg" "$out/ref-$mode.pkg" || { echo "bytes differ" >&2; exit 1; }
+        run "pkgtool-$mode-nosync" "$corpus" "$pkgtool" pack . "$out/archive.pkg" "${flag[@]}" --no-sync
+        cmp -s "$out/archive.pkg" "$out/ref-$mode.pkg" || { echo "bytes differ" >&2; exit 1; }
+      done
+      continue
+    fi
     run "pkgtool-compressed" "$corpus" "$pkgtool" pack . "$out/archive.pkg" --compress
     cmp -s "$out/archive.pkg" "$out/ref-compressed.pkg" || { echo "bytes differ" >&2; exit 1; }
     run "zip" "$corpus" zip -q -6 -r "$out/archive.zip" .
@@ -76,6 +90,28 @@ for corpus in "${corpora[@]}"; do
   done
   rm -f "$out"/archive.* "$out"/ref-*.pkg
 done
+
+if [[ ${SYNC_COST:-0} == 1 ]]; then
+  awk -v rounds="$rounds" '
+    { key = $1 " " $2; n[key]++; t[key, n[key]] = $3; if (!seen[$1]++) order[++corpora] = $1 }
+    function median(key,   k, i, j, v, c) {
+      c = n[key]; for (i = 1; i <= c; i++) v[i] = t[key, i]
+      for (i = 2; i <= c; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { k = v[j]; v[j] = v[j - 1]; v[j - 1] = k }
+      return c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2
+    }
+    function row(c, mode,   a, b) {
+      a = median(c " pkgtool-" mode) / 1000; b = median(c " pkgtool-" mode "-nosync") / 1000
+      return sprintf("%.2f s | %.2f s | %+.2f s (%+.0f%%)", a, b, a - b, b > 0 ? 100 * (a - b) / b : 0)
+    }
+    END {
+      print "| corpus | compressed | compressed --no-sync | cost of syncing | stored | stored --no-sync | cost of syncing |"
+      print "|---|---|---|---|---|---|---|"
+      for (i = 1; i <= corpora; i++)
+        printf "| %s | %s | %s |\n", order[i], row(order[i], "compressed"), row(order[i], "stored")
+      printf "\nMedians of %d runs each.\n", rounds
+    }' "$results"
+  exit 0
+fi
 
 # Medians, the ratios the issue asks about, and peak memory.
 awk -v threads="$threads" -v rounds="$rounds" '

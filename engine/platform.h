@@ -53,6 +53,9 @@ class PlatformFile {
   // for its path. Meant to be asked before the first read: a file opened for
   // reading may answer with what it learned when it was opened.
   virtual Status Stamp(FileStamp& stamp) = 0;
+  // Writes the file's data through the system's cache to the disk, so that it
+  // survives a power cut (fdatasync; FlushFileBuffers).
+  virtual Status Sync() = 0;
   // Releases the file; later calls fail. Reports a deferred write error.
   virtual Status Close() = 0;
 };
@@ -81,6 +84,10 @@ class Platform {
   virtual Status RemoveFile(const std::string& path) = 0;
   // Moves from over to, replacing a file at to in one step.
   virtual Status MoveFileOver(const std::string& from, const std::string& to) = 0;
+  // Writes the folder holding path through to the disk, so that a file moved
+  // or created there keeps its name after a power cut. On Windows the move
+  // itself is written through (MOVEFILE_WRITE_THROUGH), and this does nothing.
+  virtual Status SyncFolderOf(const std::string& path) = 0;
   // Copies up to count bytes from the current position of from to the current
   // position of to, moving both on: inside the kernel where the system can,
   // else through scratch. copied is 0 at the end of from.

@@ -119,6 +119,13 @@ class PosixFile final : public PlatformFile {
     return Status::Ok();
   }
 
+  Status Sync() override {
+    // The data and the size; the times can wait.
+    while (::fdatasync(fd_) != 0)
+      if (errno != EINTR) return Errno("cannot flush to the disk", path_, errno);
+    return Status::Ok();
+  }
+
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
@@ -296,6 +303,22 @@ class PosixPlatform final : public Platform {
 
   Status MoveFileOver(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return Errno("cannot replace", to, errno);
+    return Status::Ok();
+  }
+
+  Status SyncFolderOf(const std::string& path) override {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Errno("cannot open the folder", folder, errno);
+    int rc;
+    while ((rc = ::fsync(fd)) != 0 && errno == EINTR) {
+    }
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) return Errno("cannot flush to the disk the folder", folder, err);
     return Status::Ok();
   }
 

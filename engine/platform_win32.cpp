@@ -137,6 +137,13 @@ class Win32File final : public PlatformFile {
     return StampFromHandle(h_, stamp) ? Status::Ok() : LastError("cannot identify", path_);
   }
 
+  Status Sync() override {
+    // The closed value is also the process's own pseudo-handle: never pass it.
+    if (h_ == INVALID_HANDLE_VALUE)
+      return Status::Fail("cannot flush to the disk '" + path_ + "': the file is closed");
+    return FlushFileBuffers(h_) ? Status::Ok() : LastError("cannot flush to the disk", path_);
+  }
+
   Status Close() override {
     if (h_ == INVALID_HANDLE_VALUE) return Status::Ok();
     const BOOL ok = CloseHandle(h_);
@@ -197,6 +204,9 @@ class Win32Platform final : public Platform {
       return LastError("cannot replace", to);
     return Status::Ok();
   }
+
+  // MoveFileOver writes the move through before it returns.
+  Status SyncFolderOf(const std::string&) override { return Status::Ok(); }
 
   // Windows copies between two open handles only through memory; large
   // blocks keep the number of calls low.

@@ -210,18 +210,9 @@ void PKGPackWorker::Finish(std::uintptr_t reason) {
     return;
   }
   if (reason == 0) {
-    // Our own empty file goes first: a rename over an existing file makes
-    // some file systems (ext4) write the new one out at once, which for a
-    // large archive costs a third of a second per gigabyte. An older archive
-    // keeps that protection.
-    if (placeholderCreated_ && platform_.RemoveFile(FOutputPKGPath).ok())
-      placeholderCreated_ = false;
-    if (Status s = platform_.MoveFileOver(tempPath_, FOutputPKGPath); !s.ok()) {
+    if (Status s = output_.Commit(FSyncOutput); !s.ok()) {
       failureDetail_ = s.message();
       reason = FAIL_WRITE_PKG;
-    } else {
-      tempPath_.clear();
-      placeholderCreated_ = false;
     }
   }
   if (reason != 0) DiscardOutput();
@@ -243,18 +234,7 @@ void PKGPackWorker::Finish(std::uintptr_t reason) {
 void PKGPackWorker::DiscardOutput() {
   zstream_.reset();
   out_.reset();  // what is still buffered is dropped, not written
-  if (FPKGStream) {
-    (void)FPKGStream->Close();
-    FPKGStream.reset();
-  }
-  if (!tempPath_.empty()) {
-    (void)platform_.RemoveFile(tempPath_);
-    tempPath_.clear();
-  }
-  if (placeholderCreated_) {
-    (void)platform_.RemoveFile(FOutputPKGPath);
-    placeholderCreated_ = false;
-  }
+  output_.Discard();
 }
 
 void PKGPackWorker::RemoveExcluded(std::size_t from) {
@@ -410,43 +390,10 @@ bool PKGPackWorker::StoreFiles(PackPipeline* pipeline) {
 }
 
 bool PKGPackWorker::CreateArchive() {
-  std::unique_ptr<PlatformFile> probe;
-  switch (platform_.KindOf(FOutputPKGPath)) {
-    case PathKind::kDirectory:
-      failureDetail_ = "cannot create " + Quoted(FOutputPKGPath) + ": it is a folder";
-      return false;
-    case PathKind::kFile:
-      // The old archive stays until the new one is complete; this only proves
-      // it may be replaced, and learns its identity in case it lies inside the
-      // source tree.
-      if (Status s = platform_.OpenExistingForWriting(FOutputPKGPath, probe); !s.ok()) {
-        failureDetail_ = s.message();
-        return false;
-      }
-      haveOutputId_ = probe->Identity(outputId_).ok();
-      break;
-    case PathKind::kMissing:
-      // Claim the name now, so that a name the system refuses fails here.
-      if (Status s = platform_.CreateNewFile(FOutputPKGPath, probe); !s.ok()) {
-        failureDetail_ = s.message();
-        return false;
-      }
-      placeholderCreated_ = true;
-      break;
-  }
-  (void)probe->Close();
-  probe.reset();
-
-  std::unique_ptr<PlatformFile> file;
-  tempPath_ = platform_.SiblingTempPath(FOutputPKGPath);
-  if (Status s = platform_.CreateNewFile(tempPath_, file); !s.ok()) {
+  if (Status s = output_.Begin(FOutputPKGPath, outputId_, haveOutputId_); !s.ok()) {
     failureDetail_ = s.message();
-    tempPath_.clear();
-    DiscardOutput();
     return false;
   }
-  haveTempId_ = file->Identity(tempId_).ok();
-  FPKGStream = std::make_unique<TPlatformFileStream>(std::move(file), &stop_);
   return true;
 }
 
@@ -500,7 +447,7 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
 }
 
 bool PKGPackWorker::IsOwnArchive(const FileIdentity& id) const {
-  return (haveOutputId_ && id == outputId_) || (haveTempId_ && id == tempId_);
+  return (haveOutputId_ && id == outputId_) || output_.IsTemporary(id);
 }
 
 void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
@@ -617,8 +564,18 @@ void PKGPackWorker::WriteTrailer() {
   out_->Flush();
   zstream_.reset();
   out_.reset();
-  if (Status s = FPKGStream->Close(); !s.ok()) throw EPackFailure(s.message());
-  FPKGStream.reset();
+
+  // What reached the disk is what was meant, before it replaces anything.
+  activity_ = "reading back " + Quoted(FOutputPKGPath);
+  const auto header = MakeHeader(FPKGType, FCompressData, trailerOffset_);
+  if (Status s = output_.CheckHeaderAndTrailer(header, trailerOffset_, trailer); !s.ok())
+    throw EPackFailure(s.message());
+  if (FVerifyStored) {
+    if (Status s = output_.CompareStoredFiles(platform_, FKey, fileList_, fullPaths_); !s.ok())
+      throw EPackFailure(s.message());
+  }
+  activity_ = "flushing " + Quoted(FOutputPKGPath) + " to the disk";
+  if (Status s = output_.Seal(FSyncOutput); !s.ok()) throw EPackFailure(s.message());
 }
 
 }  // namespace pkg

@@ -24,6 +24,7 @@
 #include "file_stream.h"
 #include "index_stream.h"
 #include "job_host.h"
+#include "output_file.h"
 #include "pack_pipeline.h"
 #include "platform.h"
 #include "source_scan.h"
@@ -66,6 +67,12 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   unsigned FThreadCount = 0;
   // Bytes of packed data that may wait in memory for their turn to be written.
   std::size_t FMemoryBudget = 64 << 20;
+  // Flush the archive to the disk before it replaces the older one, and its
+  // folder after; off only for scratch builds.
+  bool FSyncOutput = true;
+  // Read every file's stored bytes back before the archive replaces the older
+  // one, and compare them with the source files.
+  bool FVerifyStored = false;
   // The archive being written (a temporary file until the job completes); the
   // job's thread only.
   std::unique_ptr<TPlatformFileStream> FPKGStream;
@@ -144,10 +151,9 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   IndexStream index_;  // the records of the files stored so far
   std::uint32_t trailerOffset_ = 0;
   std::uint32_t startTick_ = 0;
-  std::string tempPath_;
-  bool placeholderCreated_ = false;  // the job created the file at the output path
-  bool haveOutputId_ = false, haveTempId_ = false;
-  FileIdentity outputId_, tempId_;
+  OutputFile output_{platform_, FPKGStream, &stop_};  // the temporary file and its commit
+  bool haveOutputId_ = false;
+  FileIdentity outputId_;
   std::string failedSourceFile_, failureDetail_, activity_;
   std::unique_ptr<TBufferedWriteStream> out_;  // in front of FPKGStream
   AdaptiveSpin statusSpin_;

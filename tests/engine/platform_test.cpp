@@ -43,6 +43,34 @@ TEST(PlatformCopyData, CopiesAtMostCountFromBothPositionsOnAndEndsWithZero) {
   EXPECT_EQ(ReadFile(dir / "dst"), expected);
 }
 
+// fdatasync on POSIX, FlushFileBuffers on Windows: a file being written
+// flushes and keeps its bytes and position; a released one cannot. The folder
+// holding a file flushes on POSIX; on Windows the move is written through.
+TEST(PlatformSync, FlushesAnOpenFileAndItsFolderAndFailsOnAReleasedFile) {
+  pkg::Platform& p = pkg::SystemPlatform();
+  TempDir dir;
+  std::unique_ptr<pkg::PlatformFile> f;
+  ASSERT_TRUE(p.CreateNewFile(U8(dir / "new"), f).ok());
+  ASSERT_TRUE(f->Write("abc", 3).ok());
+  const pkg::Status synced = f->Sync();
+  EXPECT_TRUE(synced.ok()) << synced.message();
+  ASSERT_TRUE(f->Write("d", 1).ok());
+  ASSERT_TRUE(f->Close().ok());
+  EXPECT_EQ(ReadFile(dir / "new"), ToBytes("abcd"));
+
+  const pkg::Status released = f->Sync();
+  EXPECT_FALSE(released.ok());
+
+  const pkg::Status folder = p.SyncFolderOf(U8(dir / "new"));
+  EXPECT_TRUE(folder.ok()) << folder.message();
+#ifndef _WIN32
+  const std::string missing = U8(dir / "gone/new");
+  const pkg::Status s = p.SyncFolderOf(missing);
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.message().find(U8(dir / "gone")), std::string::npos) << s.message();
+#endif
+}
+
 TEST(PlatformStamp, ChangesWithEveryChangeOfTheFileAndOnlyThen) {
   pkg::Platform& p = pkg::SystemPlatform();
   TempDir dir;

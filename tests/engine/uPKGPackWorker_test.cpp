@@ -646,6 +646,7 @@ class FillingDisk : public ForwardingPlatform {
     pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
     pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
     pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
+    pkg::Status Sync() override { return f_->Sync(); }
     pkg::Status Close() override { return f_->Close(); }
 
    private:
@@ -707,6 +708,7 @@ class HugeVirtualFiles : public ForwardingPlatform {
       st = {{99, reinterpret_cast<std::uintptr_t>(this)}, kSize, 0};
       return pkg::Status::Ok();
     }
+    pkg::Status Sync() override { return pkg::Status::Fail("read-only"); }
     pkg::Status Close() override { return pkg::Status::Ok(); }
     static constexpr std::uint64_t kSize = 3ull << 30;
 
@@ -724,6 +726,7 @@ class HugeVirtualFiles : public ForwardingPlatform {
     pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
     pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
     pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
+    pkg::Status Sync() override { return f_->Sync(); }
     pkg::Status Close() override { return f_->Close(); }
 
    private:

@@ -25,6 +25,7 @@ class FaultFile : public pkg::PlatformFile {
   }
   pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
   pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
+  pkg::Status Sync() override { return p_.Hit(Op::kSync) ? InjectedFault(Op::kSync) : f_->Sync(); }
   pkg::Status Close() override {
     // The file is released either way, as a system's close does.
     pkg::Status s = f_->Close();
@@ -60,6 +61,10 @@ const char* OpName(Op op) {
       return "delete";
     case Op::kList:
       return "list";
+    case Op::kSync:
+      return "sync";
+    case Op::kSyncFolder:
+      return "folder sync";
   }
   return "?";
 }
@@ -102,6 +107,11 @@ pkg::Status FaultPlatform::RemoveFile(const std::string& p) {
 pkg::Status FaultPlatform::MoveFileOver(const std::string& a, const std::string& b) {
   if (Hit(Op::kRename)) return InjectedFault(Op::kRename);
   return inner_.MoveFileOver(a, b);
+}
+
+pkg::Status FaultPlatform::SyncFolderOf(const std::string& p) {
+  if (Hit(Op::kSyncFolder)) return InjectedFault(Op::kSyncFolder);
+  return inner_.SyncFolderOf(p);
 }
 
 pkg::Status FaultPlatform::ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e,

@@ -10,10 +10,24 @@
 
 namespace pkgtest {
 
-enum class Op { kCreate, kOpen, kRead, kWrite, kSeek, kSize, kClose, kRename, kDelete, kList };
-inline constexpr std::array<Op, 10> kAllOps = {Op::kCreate, Op::kOpen, Op::kRead,  Op::kWrite,
+// kSync flushes a file's data to the disk, kSyncFolder a folder's names.
+enum class Op {
+  kCreate,
+  kOpen,
+  kRead,
+  kWrite,
+  kSeek,
+  kSize,
+  kClose,
+  kRename,
+  kDelete,
+  kList,
+  kSync,
+  kSyncFolder
+};
+inline constexpr std::array<Op, 12> kAllOps = {Op::kCreate, Op::kOpen, Op::kRead,  Op::kWrite,
                                                Op::kSeek,   Op::kSize, Op::kClose, Op::kRename,
-                                               Op::kDelete, Op::kList};
+                                               Op::kDelete, Op::kList, Op::kSync,  Op::kSyncFolder};
 const char* OpName(Op op);
 
 class FaultPlatform : public ForwardingPlatform {
@@ -39,6 +53,7 @@ class FaultPlatform : public ForwardingPlatform {
   pkg::Status OpenForReading(const std::string& p, std::unique_ptr<pkg::PlatformFile>& f) override;
   pkg::Status RemoveFile(const std::string& p) override;
   pkg::Status MoveFileOver(const std::string& a, const std::string& b) override;
+  pkg::Status SyncFolderOf(const std::string& p) override;
   pkg::Status ListDirectory(const std::string& p, std::vector<pkg::DirEntry>& e,
                             bool& missing) override;
 

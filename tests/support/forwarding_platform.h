@@ -22,6 +22,7 @@ class ForwardingFile : public pkg::PlatformFile {
   pkg::Status Size(std::uint64_t& s) override { return inner_->Size(s); }
   pkg::Status Identity(pkg::FileIdentity& id) override { return inner_->Identity(id); }
   pkg::Status Stamp(pkg::FileStamp& st) override { return inner_->Stamp(st); }
+  pkg::Status Sync() override { return inner_->Sync(); }
   pkg::Status Close() override { return inner_->Close(); }
 
  protected:
@@ -46,6 +47,7 @@ class ForwardingPlatform : public pkg::Platform {
   pkg::Status MoveFileOver(const std::string& a, const std::string& b) override {
     return inner_.MoveFileOver(a, b);
   }
+  pkg::Status SyncFolderOf(const std::string& p) override { return inner_.SyncFolderOf(p); }
   pkg::Status CopyData(pkg::PlatformFile& from, pkg::PlatformFile& to, std::size_t count,
                        std::span<std::uint8_t> scratch, std::size_t& copied) override {
     return inner_.CopyData(from, to, count, scratch, copied);

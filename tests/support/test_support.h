@@ -55,6 +55,8 @@ struct JobSettings {
   std::vector<std::string> excludes;
   unsigned threads = 0;    // 0: the job's default, one per core
   std::size_t budget = 0;  // 0: the job's default
+  bool sync = true;        // flush to the disk before the move
+  bool verify = false;     // compare every file's stored bytes before the move
 };
 
 struct JobRun {

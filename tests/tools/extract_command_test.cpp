@@ -56,31 +56,45 @@ class StepFs : public ExtractFs {
     Step("MakeFolder", name);
     return real_.MakeFolder(parent, name);
   }
+  pkg::Status SyncFolder(Folder& folder) override {
+    Step("SyncFolder", Id(folder.identity()));
+    return real_.SyncFolder(folder);
+  }
   pkg::Status CreateTempFile(Folder& parent, std::unique_ptr<NewFile>& out) override {
     Step("CreateTempFile", "");
     std::unique_ptr<NewFile> file;
     pkg::Status s = real_.CreateTempFile(parent, file);
-    if (s.ok()) out = std::make_unique<StepFile>(*this, std::move(file));
+    if (s.ok()) out = std::make_unique<StepFile>(*this, std::move(file), Id(parent.identity()));
     return s;
+  }
+  // A folder as the steps name it.
+  static std::string Id(const pkg::FileIdentity& id) {
+    return std::to_string(id.volume) + ":" + std::to_string(id.index);
   }
   std::size_t MaxDepth() override { return maxDepth; }
 
  private:
   class StepFile : public NewFile {
    public:
-    StepFile(StepFs& fs, std::unique_ptr<NewFile> file) : fs_(fs), file_(std::move(file)) {}
+    StepFile(StepFs& fs, std::unique_ptr<NewFile> file, std::string folder)
+        : fs_(fs), file_(std::move(file)), folder_(std::move(folder)) {}
     pkg::Status Write(const void* data, std::size_t size) override {
       return file_->Write(data, size);
     }
     pkg::FileIdentity identity() const override { return file_->identity(); }
+    pkg::Status Sync() override {
+      fs_.Step("Sync", "");
+      return file_->Sync();
+    }
     pkg::Status Publish(const std::string& name, bool replace) override {
-      fs_.Step("Publish", name);
+      fs_.Step("Publish", folder_ + " " + name);
       return file_->Publish(name, replace);
     }
 
    private:
     StepFs& fs_;
     std::unique_ptr<NewFile> file_;
+    std::string folder_;  // Id of the folder it is made in
   };
 
   void Step(const std::string& step, const std::string& name) {
@@ -96,9 +110,9 @@ struct Extracted {
   std::string out, err;
 };
 
-Extracted Extract(ExtractFs& fs, const fs::path& archive, const fs::path& dest) {
+Extracted Extract(ExtractFs& fs, const fs::path& archive, const fs::path& dest, bool sync = true) {
   Extracted r;
-  ExtractRequest request{U8(archive), U8(dest), {}, {}, false};
+  ExtractRequest request{U8(archive), U8(dest), {}, {}, false, sync};
   r.code = ExtractArchive(pkg::SystemPlatform(), fs, request,
                           [&r](std::FILE* stream, const std::string& line) {
                             (stream == stdout ? r.out : r.err) += line + "\n";
@@ -152,6 +166,68 @@ TEST(ExtractDepth, EachFileOpensOnlyTheFoldersThatDiffer) {
   EXPECT_LE(fs.calls["OpenFolder"], 2u * kDepth + 4u * kFiles);
   EXPECT_LE(steps, 6u * kDepth + 12u * kFiles);
   EXPECT_EQ(fs.calls["Publish"], std::size_t{kFiles});
+}
+
+// Each file's data is flushed before it takes its name; each folder that
+// received a file or a new folder is flushed once, after the last of them.
+// --no-sync flushes nothing.
+TEST(ExtractSync, FlushesEachFileBeforeItsNameAndEachChangedFolderAfterItsLastName) {
+  TempDir dir;
+  WriteFile(dir / "a.pkg", Assemble(PiecesOf({{"\\top.txt", ToBytes("top")},
+                                              {"\\a\\one.txt", ToBytes("one")},
+                                              {"\\a\\b\\two.txt", ToBytes("two")},
+                                              {"\\a\\three.txt", ToBytes("three")},
+                                              {"\\c\\four.txt", ToBytes("four")}},
+                                             true)));
+  for (const bool sync : {true, false}) {
+    SCOPED_TRACE(sync ? "synced" : "--no-sync");
+    fs::remove_all(dir / "dest");
+    fs::create_directories(dir / "dest");  // DEST itself is there: it gets names
+    StepFs fs;
+    std::vector<std::pair<std::string, std::string>> steps;
+    fs.before = [&](const std::string& step, const std::string& name) {
+      if (step == "Sync" || step == "Publish" || step == "SyncFolder" || step == "MakeFolder")
+        steps.emplace_back(step, name);
+    };
+    const Extracted r = Extract(fs, dir / "a.pkg", dir / "dest", sync);
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(ReadFile(dir / "dest/a/b/two.txt"), ToBytes("two"));
+    if (!sync) {
+      EXPECT_EQ(fs.calls["Sync"], 0u);
+      EXPECT_EQ(fs.calls["SyncFolder"], 0u);
+      continue;
+    }
+    auto id = [&](const char* rel) {
+      pkg::FileIdentity i;
+      EXPECT_TRUE(pkg::SystemPlatform().IdentityOf(U8(dir / rel), i).ok()) << rel;
+      return StepFs::Id(i);
+    };
+    const std::string dest = id("dest"), a = id("dest/a"), b = id("dest/a/b"), c = id("dest/c");
+    std::size_t publishes = 0;
+    std::map<std::string, std::size_t> lastChange, flushed, flushes;
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+      const auto& [step, name] = steps[k];
+      if (step == "Publish") {
+        ++publishes;
+        ASSERT_GT(k, 0u);
+        EXPECT_EQ(steps[k - 1].first, "Sync") << "the data before the name: " << name;
+        lastChange[name.substr(0, name.find(' '))] = k;
+      } else if (step == "SyncFolder") {
+        flushed[name] = k;
+        ++flushes[name];
+      }
+    }
+    EXPECT_EQ(publishes, 5u);
+    // DEST got top.txt and the folders a and c; a got one.txt, three.txt and
+    // b; b and c a file each.
+    for (const std::string& folder : {dest, a, b, c}) {
+      EXPECT_EQ(flushes[folder], 1u) << folder;
+      if (lastChange.count(folder)) {
+        EXPECT_GT(flushed[folder], lastChange[folder]) << folder;
+      }
+    }
+    EXPECT_EQ(flushes.size(), 4u);
+  }
 }
 
 TEST(ExtractDepth, DeeperThanTheSystemAllowsIsRefusedBeforeWriting) {

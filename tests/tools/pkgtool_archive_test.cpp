@@ -123,6 +123,34 @@ TEST_P(RoundTripTest, PackVerifyExtractGivesTheTreeBackByteForByte) {
   EXPECT_TRUE(dest == src);
 }
 
+// --verify reads the new archive back before it replaces OUT and --no-sync
+// skips the flush: neither changes a byte of the archive or of what is
+// extracted.
+TEST(PkgtoolPack, VerifyAndNoSyncChangeNoByte) {
+  TempDir dir;
+  MakeSourceTree(dir);
+  for (const bool compress : {false, true}) {
+    std::vector<std::string> pack = {"pack", U8(dir / "src"), U8(dir / "plain.pkg")};
+    if (compress) pack.push_back("--compress");
+    ASSERT_EQ(RunTool(pack).exitCode, 0);
+    const Bytes plain = ReadFile(dir / "plain.pkg");
+    for (const std::vector<std::string>& flags : std::vector<std::vector<std::string>>{
+             {"--verify"}, {"--no-sync"}, {"--verify", "--no-sync"}}) {
+      SCOPED_TRACE(flags.size() == 2 ? "both" : flags[0]);
+      std::vector<std::string> args = pack;
+      args[2] = U8(dir / "o.pkg");
+      args.insert(args.end(), flags.begin(), flags.end());
+      const ToolRun r = RunTool(args);
+      ASSERT_EQ(r.exitCode, 0) << r.err;
+      EXPECT_EQ(ReadFile(dir / "o.pkg"), plain);
+      fs::remove_all(dir / "dest");
+      const ToolRun x = RunTool({"extract", U8(dir / "o.pkg"), U8(dir / "dest"), "--no-sync"});
+      ASSERT_EQ(x.exitCode, 0) << x.err;
+      EXPECT_TRUE(Snapshot(dir / "dest") == Snapshot(dir / "src"));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(CompressionAndKeys, RoundTripTest,
                          testing::Combine(testing::Bool(), testing::ValuesIn(kKeyKinds)),
                          [](const testing::TestParamInfo<std::tuple<bool, KeyKind>>& info) {
@@ -927,10 +955,10 @@ TEST(PkgtoolReadCommands, EachCommandHasHelp) {
     const char* command;
     std::vector<const char*> options;
   } kCases[] = {
-      {"pack", {"--compress", "--exclude-from", "terminal"}},
+      {"pack", {"--compress", "--exclude-from", "terminal", "--verify", "--no-sync"}},
       {"list", {"--game 1|2|auto", "--key"}},
       {"verify", {"--game auto", "--key", "Exit codes"}},
-      {"extract", {"--only", "--force", "130"}},
+      {"extract", {"--only", "--force", "130", "--no-sync"}},
   };
   for (const auto& c : kCases) {
     const ToolRun r = RunTool({c.command, "--help"});

@@ -209,6 +209,7 @@ class BrokenWrites : public pkgtest::ForwardingPlatform {
     pkg::Status Size(std::uint64_t& s) override { return f_->Size(s); }
     pkg::Status Identity(pkg::FileIdentity& id) override { return f_->Identity(id); }
     pkg::Status Stamp(pkg::FileStamp& st) override { return f_->Stamp(st); }
+    pkg::Status Sync() override { return f_->Sync(); }
     pkg::Status Close() override { return f_->Close(); }
 
    private:

@@ -20,6 +20,9 @@ struct ExtractRequest {
   KeyChoice key;
   std::vector<std::string> only;  // as the archive names them: "\data", "\data\a.bin"
   bool force = false;
+  // Each file's data reaches the disk before it takes its name, and each
+  // folder's names after (POSIX).
+  bool sync = true;
 };
 
 // Takes each line extraction prints: files written and the summary on

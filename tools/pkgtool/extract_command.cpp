@@ -19,7 +19,7 @@ namespace {
 
 const char* const kExtractHelp =
     "usage: pkgtool extract ARCHIVE DEST [--game 1|2|auto | --key HEX] [--only REL]...\n"
-    "                       [--force]\n"
+    "                       [--force] [--no-sync]\n"
     "\n"
     "Writes each file of the archive below the folder DEST under its relative\n"
     "path, creating DEST and the folders on the way. Nothing is written when the\n"
@@ -36,6 +36,8 @@ const char* const kExtractHelp =
     "                   as the archive names it (\\data\\a.bin; letter case ignored);\n"
     "                   may be repeated\n"
     "  --force          replace files that already exist below DEST\n"
+    "  --no-sync        do not wait for each file to reach the disk before it takes\n"
+    "                   its name (faster; a power cut may then leave empty files)\n"
     "\n"
     "Exit codes: 0 extracted, 1 the archive or a file failed (nothing half-written\n"
     "is left), 2 bad command line, 130 interrupted by Ctrl-C.\n";
@@ -101,7 +103,7 @@ struct Entry {
 class Extraction {
  public:
   Extraction(ArchiveSession& session, ExtractFs& fs, const LineSink& print, std::string dest,
-             bool force)
+             bool force, bool sync)
       : session_(session),
         platform_(session.platform()),
         fs_(fs),
@@ -110,6 +112,7 @@ class Extraction {
         dest_(std::move(dest)),
         root_(TrimDest(dest_)),
         force_(force),
+        sync_(sync),
         maxDepth_(fs.MaxDepth()) {}
 
   std::vector<std::string>& problems() { return problems_; }
@@ -209,7 +212,7 @@ class Extraction {
         Fail(Where(e) + ": " + s.message());
       }
     }
-    PopTo(0);
+    FlushFolders();
     print_(stdout, "extracted " + std::to_string(files_) + (files_ == 1 ? " file, " : " files, ") +
                        std::to_string(bytes_) + (bytes_ == 1 ? " byte, into " : " bytes, into ") +
                        DisplayText(dest_));
@@ -248,6 +251,7 @@ class Extraction {
   struct Level {
     std::unique_ptr<Folder> folder;  // null: missing, while DEST is only looked at
     std::size_t filesBelow = 0;
+    bool changed = false;  // a file was published or a folder made in it
   };
 
   std::string Where(const Entry& e) const {
@@ -261,10 +265,32 @@ class Extraction {
   std::string Shown(const Entry& e, std::size_t depth) { return Shown(e.components, depth); }
 
   int Interrupted() {
-    PopTo(0);
+    FlushFolders();
     print_(stderr, "pkgtool extract: interrupted; " + std::to_string(files_) +
                        " files were extracted, none is left half-written");
     return kExitInterrupted;
+  }
+
+  // Lets go of every level, then flushes DEST's own names.
+  void FlushFolders() {
+    PopTo(0);
+    if (rootChanged_) SyncFolder(*rootFolder_, DisplayText(dest_));
+    rootChanged_ = false;
+  }
+
+  void SyncFolder(Folder& folder, const std::string& shown) {
+    if (!sync_) return;
+    if (pkg::Status s = fs_.SyncFolder(folder); !s.ok())
+      Fail("cannot flush the folder '" + shown + "' to the disk: " + s.message() +
+           "; its files may not keep their names after a power cut");
+  }
+
+  // Marks the folder at level (0: DEST, 1: the first below it...) as changed.
+  void Changed(std::size_t level) {
+    if (level == 0)
+      rootChanged_ = true;
+    else
+      levels_[level - 1].changed = true;
   }
 
   Folder& ParentOf(std::size_t level) {
@@ -294,6 +320,9 @@ class Extraction {
             (below == 1 ? " file" : " files") + " written below it " + (below == 1 ? "is" : "are") +
             " not at " + (below == 1 ? "its place" : "their places"));
       if (top > 0) levels_[top - 1].filesBelow += below;
+      // Its names are flushed once, when it is left: after its last file.
+      if (levels_[top].changed && levels_[top].folder)
+        SyncFolder(*levels_[top].folder, Shown(path_, top + 1));
       levels_.pop_back();
       path_.pop_back();
     }
@@ -322,6 +351,7 @@ class Extraction {
               why = "cannot create the folder '" + Shown(e, d + 1) + "': " + s.message();
               return nullptr;
             }
+            Changed(d);
           }
           if (s = fs_.OpenFolder(*parent, name, folder); !s.ok()) {
             why = "cannot open the folder '" + Shown(e, d + 1) + "': " + s.message();
@@ -394,6 +424,11 @@ class Extraction {
       s = pkg::Status::Fail("'" + Shown(e, depth - 1) +
                             "' was moved or replaced while files were extracted into it; the "
                             "file was not written");
+    // The data reaches the disk before the name does.
+    if (s.ok() && sync_) {
+      if (pkg::Status f = file->Sync(); !f.ok())
+        s = pkg::Status::Fail("cannot flush '" + Shown(e, depth) + "' to the disk: " + f.message());
+    }
     if (s.ok()) {
       if (pkg::Status p = file->Publish(name, force_); !p.ok())
         s = pkg::Status::Fail("cannot move the new file to '" + Shown(e, depth) +
@@ -401,6 +436,7 @@ class Extraction {
     }
     if (!s.ok()) return s;
     written_.emplace(file->identity(), e.record);
+    Changed(depth - 1);
     if (depth > 1) ++levels_.back().filesBelow;
     print_(stdout, e.name);
     ++files_;
@@ -415,10 +451,12 @@ class Extraction {
   const pkg::PkgArchive& archive_;
   const std::string dest_, root_;
   const bool force_;
+  const bool sync_;
   const std::size_t maxDepth_;
   std::vector<Entry> entries_;
   std::vector<std::string> problems_;
   std::unique_ptr<Folder> rootFolder_;
+  bool rootChanged_ = false;                  // a file was published or a folder made in DEST
   std::vector<Level> levels_;                 // the folders of the current path, from DEST down
   std::vector<std::string> path_;             // their names
   std::unordered_set<std::string> reported_;  // folders in the way, already said
@@ -433,7 +471,7 @@ class Extraction {
 int ExtractArchive(pkg::Platform& platform, ExtractFs& fs, const ExtractRequest& request,
                    const LineSink& print) {
   ArchiveSession session(platform, request.archive, request.key);
-  Extraction x(session, fs, print, request.dest, request.force);
+  Extraction x(session, fs, print, request.dest, request.force, request.sync);
   std::vector<std::string>& problems = x.problems();
   auto show = [&problems, &print] {
     for (const std::string& p : problems) print(stderr, "pkgtool extract: " + p);
@@ -463,12 +501,16 @@ int ExtractArchive(pkg::Platform& platform, ExtractFs& fs, const ExtractRequest&
 int RunExtract(const std::vector<std::string>& args) {
   ReadArgs a;
   std::vector<std::string> only;
-  bool force = false;
+  bool force = false, sync = true;
   std::string error;
   const bool parsed = ParseReadArgs(
       args, a, error, [&](const std::vector<std::string>& all, std::size_t& i, std::string& e) {
         if (all[i] == "--force") {
           force = true;
+          return true;
+        }
+        if (all[i] == "--no-sync") {
+          sync = false;
           return true;
         }
         if (all[i] != "--only") return false;
@@ -489,7 +531,7 @@ int RunExtract(const std::vector<std::string>& args) {
   if (a.positional[1].empty()) return Usage("extract", "the folder DEST is empty");
   // Resolved once: "Z:" on Windows is the current folder of drive Z, and
   // what is checked must be what is written.
-  ExtractRequest request{a.positional[0], {}, a.key, only, force};
+  ExtractRequest request{a.positional[0], {}, a.key, only, force, sync};
   if (pkg::Status s = FullPath(a.positional[1], request.dest); !s.ok())
     return Usage("extract", s.message());
   if (platform.KindOf(request.dest) == pkg::PathKind::kFile)

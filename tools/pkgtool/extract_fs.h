@@ -36,6 +36,8 @@ class NewFile {
   virtual ~NewFile() = default;
   virtual pkg::Status Write(const void* data, std::size_t size) = 0;
   virtual pkg::FileIdentity identity() const = 0;
+  // Writes the file's data through to the disk (fdatasync; FlushFileBuffers).
+  virtual pkg::Status Sync() = 0;
   // Gives the file its name in its folder in one step: without replacing
   // anything that is there, unless replace (a link there is replaced, never
   // followed).
@@ -62,6 +64,10 @@ class ExtractFs {
                                  std::unique_ptr<Folder>& out) = 0;
   // Creates the folder name in parent; fails when anything is there.
   virtual pkg::Status MakeFolder(Folder& parent, const std::string& name) = 0;
+  // Writes the names in folder through to the disk, so that files published
+  // or folders made there keep them after a power cut. On Windows, where a
+  // folder held for reading cannot be flushed, it does nothing.
+  virtual pkg::Status SyncFolder(Folder& folder) = 0;
   // A new file in parent under a fresh temporary name.
   virtual pkg::Status CreateTempFile(Folder& parent, std::unique_ptr<NewFile>& out) = 0;
   // How many folders deep a path may go: each level is held open while files

@@ -77,6 +77,12 @@ class PosixNewFile final : public NewFile {
 
   pkg::FileIdentity identity() const override { return id_; }
 
+  pkg::Status Sync() override {
+    while (::fdatasync(fd_) != 0)
+      if (errno != EINTR) return Errno(errno);
+    return pkg::Status::Ok();
+  }
+
   pkg::Status Publish(const std::string& name, bool replace) override {
     // A deferred write error shows at close, before the file takes its name.
     const int closed = ::close(fd_);
@@ -150,6 +156,12 @@ class PosixExtractFs final : public ExtractFs {
 
   pkg::Status MakeFolder(Folder& parent, const std::string& name) override {
     if (::mkdirat(FdOf(parent), name.c_str(), 0777) != 0) return Errno(errno);
+    return pkg::Status::Ok();
+  }
+
+  pkg::Status SyncFolder(Folder& folder) override {
+    while (::fsync(FdOf(folder)) != 0)
+      if (errno != EINTR) return Errno(errno);
     return pkg::Status::Ok();
   }
 

@@ -111,6 +111,11 @@ class Win32NewFile final : public NewFile {
 
   pkg::FileIdentity identity() const override { return id_; }
 
+  pkg::Status Sync() override {
+    if (!FlushFileBuffers(h_)) return Fail(GetLastError());
+    return pkg::Status::Ok();
+  }
+
   pkg::Status Publish(const std::string& name, bool replace) override {
     // The new name is relative to the folder's handle, as the file was made.
     const std::wstring wide = pkg::win32::Utf8ToWide(name);
@@ -209,6 +214,8 @@ class Win32ExtractFs final : public ExtractFs {
     CloseHandle(h);
     return pkg::Status::Ok();
   }
+
+  pkg::Status SyncFolder(Folder&) override { return pkg::Status::Ok(); }
 
   pkg::Status CreateTempFile(Folder& parent, std::unique_ptr<NewFile>& out) override {
     for (int attempt = 0;; ++attempt) {

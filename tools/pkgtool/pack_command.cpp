@@ -30,7 +30,7 @@ namespace {
 const char* const kPackHelp =
     "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX]\n"
     "                    [--exclude REL]... [--exclude-from FILE]... [--threads N]\n"
-    "                    [--dry-run]\n"
+    "                    [--dry-run] [--verify] [--no-sync]\n"
     "\n"
     "Packs every file below the folder SRC into the archive OUT. OUT is replaced only\n"
     "when the new archive is complete; on failure or Ctrl-C it is left as it was.\n"
@@ -44,11 +44,17 @@ const char* const kPackHelp =
     "                   (whole path, letter case ignored); may be repeated\n"
     "  --exclude-from FILE  leave out the files listed in FILE, a UTF-8 text with one\n"
     "                   relative path per line, each line taken as it is (blanks\n"
-    "                   kept); LF or CR LF line ends; may be repeated\n"
+    "                   kept); CR LF, LF or a lone CR ends a line; may be repeated\n"
     "  --threads N      threads that read and compress ahead, 1 to 256 (default:\n"
     "                   one per core); the archive is the same whatever N\n"
     "  --dry-run        write nothing (OUT is not touched); print what would be\n"
     "                   packed instead, see below\n"
+    "  --verify         before OUT is replaced, read every file back from the new\n"
+    "                   archive (inflating compressed ones) and compare it with the\n"
+    "                   file in SRC; a difference fails and keeps OUT as it was\n"
+    "  --no-sync        do not wait for the new archive to reach the disk before it\n"
+    "                   replaces OUT (scratch builds: faster, but a power cut may\n"
+    "                   then lose both archives)\n"
     "\n"
     "After the outcome, each exclusion entry that matched no file is printed as\n"
     "'exclusion entry REL matched no file', and each pair of names that differ\n"
@@ -84,6 +90,8 @@ struct PackOptions {
   std::vector<std::string> excludes;
   unsigned threads = 0;  // 0: one per core
   bool dryRun = false;
+  bool verify = false;
+  bool sync = true;
 };
 
 // Warnings are bounded, so that a tree or an archive made to collide cannot
@@ -235,6 +243,10 @@ int RunPack(const std::vector<std::string>& args) {
       return kExitOk;
     } else if (a == "--compress") {
       o.compress = true;
+    } else if (a == "--verify") {
+      o.verify = true;
+    } else if (a == "--no-sync") {
+      o.sync = false;
     } else if (a == "--type") {
       if (!value(v)) return Usage("--type needs a number");
       if (!pkg::TryStrToInt(v, o.type))
@@ -310,6 +322,8 @@ int RunPack(const std::vector<std::string>& args) {
   job->FExcludeList = o.excludes;
   job->FExcludeCount = static_cast<std::uint32_t>(o.excludes.size());
   job->FThreadCount = o.threads;
+  job->FVerifyStored = o.verify;
+  job->FSyncOutput = o.sync;
 
   CatchInterrupt();
   if (pkg::Status s = job->Start(); !s.ok()) {
