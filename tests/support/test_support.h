@@ -55,11 +55,13 @@ struct JobSettings {
   std::vector<std::string> excludes;
   unsigned threads = 0;    // 0: the job's default, one per core
   std::size_t budget = 0;  // 0: the job's default
+  std::uint64_t progressBytes = 0;
 };
 
 struct JobRun {
   pkg::PackNotification notification;
-  std::vector<std::string> texts;  // every status text, in order
+  std::vector<std::string> texts;         // every status text, in order
+  std::vector<pkg::PackProgress> events;  // every progress event, in order
 };
 
 // Fills a job from settings; does not start it.
