@@ -504,14 +504,12 @@ void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
       PackPipeline::Block* first;
       ~Chain() { pipeline.RecycleChain(first); }
     } chain{pipeline, pipeline.NextBlocks(i, last, size)};
-    std::uint64_t read = 0;
     for (PackPipeline::Block* b = chain.first; b; b = b->next) {
       end += b->used;
       if (end > kMaxOffset) throw EPackFailure(PassesLimit(full));
       out_->Write(b->data, b->used);
-      read = b->read;
+      StoredSoFar(i, b->read);
     }
-    if (!last) StoredSoFar(i, read);
   }
   if (size > kMaxOffset) throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
   Record(i, offset, size);
@@ -570,7 +568,10 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
       CheckStop();
       // Never a byte at or past 4 GiB: a file that grew fails at that point.
       const std::uint64_t room = kMaxOffset + 1 - (static_cast<std::uint64_t>(offset) + total);
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, kCopyChunk));
+      std::uint64_t chunk = kCopyChunk;
+      // Progress asked within a file moves between copies.
+      if (FProgressBytes != 0) chunk = std::clamp<std::uint64_t>(FProgressBytes, kSmallFile, chunk);
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, chunk));
       const std::size_t got =
           small ? out_->ReadFrom(*source, want) : out_->CopyFrom(platform_, *source, want, buffer_);
       if (got == 0) break;
