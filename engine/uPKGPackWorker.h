@@ -9,8 +9,8 @@
 //
 // Worker threads read and compress the files ahead of the job's thread, which
 // alone writes the archive, file after file in list order; each file's
-// progress is shown before its bytes are written. The archive's bytes do not depend on
-// the number of threads.
+// progress is shown before its bytes are written. The archive's bytes do not
+// depend on the number of threads.
 #pragma once
 
 #include <atomic>
