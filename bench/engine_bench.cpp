@@ -104,13 +104,13 @@ void BM_PackSmallFiles(benchmark::State& state) {
   }
   for (auto _ : state) {
     pkg::QueueHost host;
-    auto job = pkg::PKGPackWorker::Create(host);
-    job->FSourceDirectory = (dir / "src").string();
-    job->FOutputPKGPath = (dir / "out.pkg").string();
-    job->FCompressData = state.range(1) != 0;
-    job->FKey.assign(pkg::kGame1Key.begin(), pkg::kGame1Key.end());
-    job->FKeyLength = static_cast<std::uint32_t>(job->FKey.size());
-    job->FThreadCount = static_cast<unsigned>(state.range(0));
+    pkg::PackRequest request;
+    request.sourceDirectory = (dir / "src").string();
+    request.outputPath = (dir / "out.pkg").string();
+    request.compress = state.range(1) != 0;
+    request.key.assign(pkg::kGame1Key.begin(), pkg::kGame1Key.end());
+    request.threads = static_cast<unsigned>(state.range(0));
+    auto job = pkg::PKGPackWorker::Create(host, request);
     if (!job->Start().ok() || host.RunUntilNotified().lParam != pkg::NOTIFY_FINISHED)
       state.SkipWithError("the job failed");
   }

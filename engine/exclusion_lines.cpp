@@ -1,5 +1,7 @@
 #include "exclusion_lines.h"
 
+#include <set>
+
 namespace pkg {
 
 std::vector<std::string> ExclusionLines(std::string_view text) {
@@ -28,6 +30,32 @@ std::vector<std::size_t> ExcludingEntries(Platform& platform, std::span<const So
     }
   }
   return by;
+}
+
+void MarkMatchedEntries(Platform& platform, std::span<const SourceFile> files,
+                        std::span<const std::size_t> by, std::span<const std::string> entries,
+                        std::vector<bool>& matched) {
+  matched.resize(entries.size(), false);
+  std::vector<std::size_t> excluded;
+  for (std::size_t f = 0; f < files.size(); ++f)
+    if (by[f] != kNotExcluded) {
+      matched[by[f]] = true;
+      excluded.push_back(f);
+    }
+  for (std::size_t e = 0; e < entries.size(); ++e)
+    for (std::size_t k = 0; k < excluded.size() && !matched[e]; ++k)
+      matched[e] = platform.SameTextIgnoreCase(files[excluded[k]].relative, entries[e]);
+}
+
+std::vector<std::string> UnmatchedEntries(std::span<const std::string> entries,
+                                          const std::vector<bool>& matched) {
+  std::vector<std::string> unmatched;
+  std::set<std::string> seen;
+  for (std::size_t e = 0; e < entries.size(); ++e)
+    if (!(e < matched.size() && matched[e]) && !entries[e].empty() &&
+        seen.insert(entries[e]).second)
+      unmatched.push_back(entries[e]);
+  return unmatched;
 }
 
 }  // namespace pkg

@@ -30,4 +30,16 @@ inline constexpr std::size_t kNotExcluded = static_cast<std::size_t>(-1);
 std::vector<std::size_t> ExcludingEntries(Platform& platform, std::span<const SourceFile> files,
                                           std::span<const std::string> entries);
 
+// Marks in matched (one flag per entry) each entry that left out one of
+// files, by being the first to name it (by, from ExcludingEntries) or by
+// naming it too ("\A.BIN" after "\a.bin").
+void MarkMatchedEntries(Platform& platform, std::span<const SourceFile> files,
+                        std::span<const std::size_t> by, std::span<const std::string> entries,
+                        std::vector<bool>& matched);
+
+// The entries not marked, in the order given, each text once. Empty entries
+// (an empty line of a list) are left out: they never name a file.
+std::vector<std::string> UnmatchedEntries(std::span<const std::string> entries,
+                                          const std::vector<bool>& matched);
+
 }  // namespace pkg

@@ -1,6 +1,7 @@
 // What a pack job needs from the program that runs it: its thread, a way onto
-// the user-interface thread, the status panel, and the window that hears the
-// job's outcome. The window and the console front end each provide one.
+// the user-interface thread, where its progress is shown, and the window that
+// hears the job's outcome. The window and the console front end each provide
+// one.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "pack_progress.h"
+#include "pack_request.h"
 #include "status.h"
 
 namespace pkg {
@@ -21,11 +24,12 @@ class JobHost {
   // Queues fn to run on the user-interface thread and returns at once; fn may
   // run after the job has ended, so it must own what it touches.
   virtual void PostToMainThread(std::function<void()> fn) = 0;
-  // Shows a progress or outcome text in status panel 0; user-interface thread
-  // only.
-  virtual void SetStatusText(const std::string& text) = 0;
-  // Posts WM_PACKNOTIFY to window without waiting for it to be handled.
-  virtual void PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  // Shows the job's progress (the window: StatusText in status panel 0);
+  // user-interface thread only.
+  virtual void ShowProgress(const PackProgress& progress) = 0;
+  // Tells window how the job ended without waiting for it to be handled (the
+  // window: WM_PACKNOTIFY). The job's last call.
+  virtual void PostOutcome(WindowHandle window, const PackOutcome& outcome) = 0;
   // Runs body on a thread of its own that nobody waits for; fails, saying
   // why, when the system cannot create a thread. A front end may make the
   // thread itself to word the system's reason its own way.

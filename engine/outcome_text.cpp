@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "pkg_format.h"
+#include "pack_notify.h"
 
 namespace pkg {
 
@@ -15,6 +15,12 @@ std::string FormatSeconds(float seconds, const std::string& decimalSeparator) {
   if (const auto dot = text.find('.'); dot != std::string::npos)
     text.replace(dot, 1, decimalSeparator.empty() ? "." : decimalSeparator);
   return text;
+}
+
+OutcomeText DescribeOutcome(const PackOutcome& outcome, const std::string& decimalSeparator) {
+  const NotifyParams params = NotifyParamsOf(outcome.result);
+  return DescribeOutcome(params.lParam, params.wParam, outcome.failedFile, outcome.detail,
+                         outcome.elapsedSeconds, decimalSeparator);
 }
 
 OutcomeText DescribeOutcome(std::intptr_t lParam, std::uintptr_t wParam,

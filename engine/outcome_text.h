@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pack_request.h"
+
 namespace pkg {
 
 struct OutcomeText {
@@ -18,6 +20,9 @@ struct OutcomeText {
 OutcomeText DescribeOutcome(std::intptr_t lParam, std::uintptr_t wParam,
                             const std::string& failedSourceFile, const std::string& failureDetail,
                             float elapsedSeconds, const std::string& decimalSeparator);
+
+// The same from the outcome as a value.
+OutcomeText DescribeOutcome(const PackOutcome& outcome, const std::string& decimalSeparator);
 
 // "1.500" for 1.5 seconds: three decimals, no thousands separators.
 std::string FormatSeconds(float seconds, const std::string& decimalSeparator);

@@ -75,8 +75,12 @@ class PackPipeline::BlockSink : public TStream {
       p_.Recycle(b);
       b = nullptr;
     }
+    if (b) b->read = read_;
     return b;
   }
+
+  // Bytes of the file read so far, given to each block as it is queued.
+  void SetRead(std::uint64_t read) { read_ = read; }
 
   void Abandon() {
     abandoned_ = true;
@@ -88,6 +92,7 @@ class PackPipeline::BlockSink : public TStream {
   void Send() {
     Block* b = block_;
     block_ = nullptr;
+    b->read = read_;
     p_.Publish(file_, b);
   }
 
@@ -95,6 +100,7 @@ class PackPipeline::BlockSink : public TStream {
   const std::size_t file_;
   Block* block_ = nullptr;
   std::int64_t written_ = 0;
+  std::uint64_t read_ = 0;
   bool abandoned_ = false;
 };
 
@@ -284,6 +290,7 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
       total += got;
       // The writer fails the job on seeing the size; reading on is no use.
       if (total > kMaxOffset) break;
+      sink.SetRead(total);
       if (settings_.compress)
         zstream->Write(into, got);
       else

@@ -39,6 +39,9 @@ class PackPipeline {
   struct Block {
     Block* next = nullptr;
     std::size_t used = 0;
+    // Bytes of the file read when the block was queued: how far its progress
+    // has come once the block is written.
+    std::uint64_t read = 0;
     std::uint8_t data[kBlockSize];
   };
 

@@ -51,17 +51,6 @@ using BuiltInKey = std::array<std::uint8_t, 8>;
 inline constexpr BuiltInKey kGame1Key = {0x3D, 0x91, 0xC4, 0x58, 0xE2, 0x07, 0xAF, 0x6B};
 inline constexpr BuiltInKey kGame2Key = {0x72, 0xE8, 0x1A, 0xB5, 0x4F, 0xC3, 0x96, 0x0D};
 
-// Window message the job posts at its end, with its parameter values.
-inline constexpr unsigned kWM_PACKNOTIFY = 6001;
-inline constexpr long NOTIFY_FAILED = 100;
-inline constexpr long NOTIFY_FINISHED = 200;
-inline constexpr unsigned long FAIL_NO_FILES = 1;
-inline constexpr unsigned long FAIL_CREATE_PKG = 2;
-inline constexpr unsigned long FAIL_OPEN_SOURCE = 3;
-// Any other failure after the job started (read or write error, 4 GiB limit,
-// zlib error); the detail text says what and where.
-inline constexpr unsigned long FAIL_WRITE_PKG = 4;
-
 // Little-endian helpers at explicit offsets.
 inline void PutU32LE(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v);

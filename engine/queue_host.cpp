@@ -1,5 +1,7 @@
 #include "queue_host.h"
 
+#include "pack_notify.h"
+
 namespace pkg {
 
 namespace {
@@ -11,7 +13,8 @@ constexpr std::chrono::microseconds kSpin{50};
 
 }  // namespace
 
-QueueHost::QueueHost(StatusSink sink) : sink_(std::move(sink)), spin_(kSpin) {}
+QueueHost::QueueHost(StatusSink statusSink, ProgressSink progressSink)
+    : statusSink_(std::move(statusSink)), progressSink_(std::move(progressSink)), spin_(kSpin) {}
 
 void QueueHost::PostToMainThread(std::function<void()> fn) {
   // Notified under the lock: the pumping thread may destroy the host as soon
@@ -22,14 +25,17 @@ void QueueHost::PostToMainThread(std::function<void()> fn) {
   if (sleeping_) cv_.notify_all();
 }
 
-void QueueHost::SetStatusText(const std::string& text) {
-  status_ = text;
-  if (sink_) sink_(text);
+void QueueHost::ShowProgress(const PackProgress& progress) {
+  if (progressSink_) progressSink_(progress);
+  if (progress.kind != PackProgress::Kind::kBegins) return;
+  status_ = pkg::StatusText(progress);
+  if (statusSink_) statusSink_(status_);
 }
 
-void QueueHost::PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) {
+void QueueHost::PostOutcome(WindowHandle window, const PackOutcome& outcome) {
+  const NotifyParams params = NotifyParamsOf(outcome.result);
   std::lock_guard<std::mutex> lock(m_);
-  notifications_.push_back({window, wParam, lParam});
+  notifications_.push_back({window, params.wParam, params.lParam, outcome});
   posts_.fetch_add(1, std::memory_order_release);
   if (sleeping_) cv_.notify_all();
 }

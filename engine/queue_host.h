@@ -1,6 +1,6 @@
 // A JobHost for programs without a window: the thread that owns the host pumps
-// its queue, running the job's status calls and receiving its notification,
-// the way a window's message loop would.
+// its queue, running the job's progress calls and receiving its outcome, the
+// way a window's message loop would.
 #pragma once
 
 #include <atomic>
@@ -19,18 +19,23 @@ namespace pkg {
 
 struct PackNotification {
   WindowHandle window = 0;
+  // As WM_PACKNOTIFY would carry them.
   std::uintptr_t wParam = 0;
   std::intptr_t lParam = 0;
+  PackOutcome outcome;
 };
 
 class QueueHost : public JobHost {
  public:
+  // statusSink hears the status texts the window would show; progressSink
+  // every progress event.
   using StatusSink = std::function<void(const std::string&)>;
-  explicit QueueHost(StatusSink sink = {});
+  using ProgressSink = std::function<void(const PackProgress&)>;
+  explicit QueueHost(StatusSink statusSink = {}, ProgressSink progressSink = {});
 
   void PostToMainThread(std::function<void()> fn) override;
-  void SetStatusText(const std::string& text) override;
-  void PostNotify(WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void ShowProgress(const PackProgress& progress) override;
+  void PostOutcome(WindowHandle window, const PackOutcome& outcome) override;
 
   // Waits up to timeout for work, runs every queued call on the calling
   // thread, and returns the notification if one has arrived.
@@ -41,7 +46,8 @@ class QueueHost : public JobHost {
   const std::string& StatusText() const { return status_; }  // pumping thread only
 
  private:
-  StatusSink sink_;
+  StatusSink statusSink_;
+  ProgressSink progressSink_;
   std::string status_;
   // Pumping thread only: whether the last Pump ran calls, and how long to look
   // out for the next one before sleeping.

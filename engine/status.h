@@ -1,6 +1,13 @@
-// The engine's one error model: an operation either succeeds or fails with a
-// message made where the failure is known ("cannot open D:\a.bin: access
-// denied"); front ends only display it.
+// How the engine reports failure. A call that a front end or the job makes
+// on its own terms (the platform's file calls, the scan, reading an archive,
+// starting a job) returns a Status: success, or a message made where the
+// failure is known ("cannot open D:\a.bin: access denied"). Inside a running
+// job the streams, zlib, the pipeline and the job itself raise exceptions
+// instead, EJobAborted for a stop, so that the loops that move bytes need no
+// checks after each call. They never cross a thread: a worker's failure is
+// handed to the job's thread (PackPipeline), and the job's thread turns
+// whatever reaches it into the job's outcome (PKGPackWorker::Execute), a
+// reason and a detail. Front ends only display messages and outcomes.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 #include "uPKGPackWorker.h"
 
 #include <algorithm>
+#include <deque>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -12,10 +13,6 @@
 #include "spin_wait.h"
 
 namespace pkg {
-
-float ElapsedSeconds = 0.0f;
-std::string FailedSourceFile;
-std::string FailureDetail;
 
 namespace {
 
@@ -29,12 +26,10 @@ constexpr std::size_t kCopyChunk = 16 << 20;
 // Stored files up to this size are read into the write buffer rather than
 // copied by the system, which for them costs more calls than it saves.
 constexpr std::uint64_t kSmallFile = 64 << 10;
-// Texts that may be posted ahead of the file being stored.
+// Files whose progress may be posted ahead of the file being stored.
 constexpr std::size_t kTextsAhead = 128;
-// How long at most the job looks out for its status call before it sleeps.
-constexpr std::chrono::microseconds kStatusSpin{50};
 
-// A failure with no reason of its own: reported as FAIL_WRITE_PKG.
+// A failure with no reason of its own: reported as PackResult::kWrite.
 class EPackFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -57,12 +52,26 @@ std::string PassesLimit(const std::string& file) {
 
 }  // namespace
 
-std::shared_ptr<PKGPackWorker> PKGPackWorker::Create(JobHost& host, Platform& platform) {
-  return std::shared_ptr<PKGPackWorker>(new PKGPackWorker(host, platform));
+std::shared_ptr<PKGPackWorker> PKGPackWorker::Create(JobHost& host, const PackRequest& request,
+                                                     WindowHandle window, Platform& platform) {
+  std::shared_ptr<PKGPackWorker> job(new PKGPackWorker(host, platform));
+  job->FWindowHandle = window;
+  job->FPKGType = request.type;
+  job->FSourceDirectory = request.sourceDirectory;
+  job->FOutputPKGPath = request.outputPath;
+  job->FCompressData = request.compress;
+  job->FKey = request.key;
+  job->FExcludeList = request.exclude;
+  job->FThreadCount = request.threads;
+  job->FMemoryBudget = request.memoryBudget;
+  job->FProgressBytes = request.progressBytes;
+  job->FSyncOutput = request.sync;
+  job->FVerifyStored = request.verify;
+  return job;
 }
 
 PKGPackWorker::PKGPackWorker(JobHost& host, Platform& platform)
-    : host_(host), platform_(platform), statusSpin_(kStatusSpin) {}
+    : host_(host), platform_(platform), relay_(ProgressRelay::Create(host)) {}
 
 PKGPackWorker::~PKGPackWorker() {
   // The compression stream refers to the archive's streams; it must go first.
@@ -91,89 +100,59 @@ bool PKGPackWorker::Abort() {
   if (notified_ || ended_) return false;
   abortRequested_ = true;
   stop_.store(true);
+  relay_->Stop();
   if (!started_) {
     ended_ = true;
     return false;
   }
-  // A status call the job is waiting for will never run now: release the job
-  // from its wait instead of waiting for this (the user-interface) thread.
+  // The relay no longer shows what the job waits for, and releases it from
+  // that wait instead of waiting for this (the user-interface) thread.
   if (pipeline_) pipeline_->Wake();
   cv_.notify_all();
   cv_.wait(lock, [this] { return ended_; });
   return true;
 }
 
-void PKGPackWorker::UpdateStatus() {
-  host_.SetStatusText(FStatusText);
-}
-
 void PKGPackWorker::CheckStop() const {
   if (stop_.load(std::memory_order_relaxed)) throw EJobAborted();
 }
 
-void PKGPackWorker::ShowText(std::string text) {
-  AwaitText(PostText(std::move(text)));
+PackProgress PKGPackWorker::Progress(PackStep step, PackProgress::Kind kind) const {
+  PackProgress p;
+  p.kind = kind;
+  p.step = step;
+  p.filesStored = filesStored_;
+  p.bytesStored = bytesStored_;
+  p.bytesReused = bytesReused_;
+  if (!measured_.empty() || bytesTotal_ != 0) {
+    p.filesTotal = fileList_.size();
+    p.bytesTotal = bytesTotal_;
+  }
+  return p;
 }
 
-std::uint64_t PKGPackWorker::PostText(std::string text) {
-  std::vector<std::string> one;
-  one.push_back(std::move(text));
-  return PostTexts(std::move(one));
+PackProgress PKGPackWorker::FileBegins(std::size_t i) const {
+  PackProgress p = Progress(PackStep::kStore, PackProgress::Kind::kBegins);
+  p.fileIndex = i;
+  p.relative = fileList_[i].relative;
+  if (i < measured_.size()) p.fileSize = measured_[i];
+  return p;
 }
 
-std::uint64_t PKGPackWorker::PostTexts(std::vector<std::string> texts) {
-  CheckStop();
-  const std::uint64_t first = postedTexts_ + 1;
-  postedTexts_ += texts.size();
-  // One call for a run of texts: shown one after the other, as calls queued
-  // back to back would be, for one wake-up of the user-interface thread.
-  // The job is woken once the run is shown, not at its first text: woken at
-  // once, it would take the processor from this thread and find its next
-  // text not shown yet, one sleep per file.
-  host_.PostToMainThread([self = shared_from_this(), first, texts = std::move(texts)]() mutable {
-    std::size_t k = 0;
-    while (k < texts.size() && self->RunStatusCall(first + k, std::move(texts[k]))) ++k;
-    if (k > 0) self->WakeForText(first + k - 1);
-  });
-  return first;
-}
-
-void PKGPackWorker::AwaitText(std::uint64_t number) {
-  // A user-interface thread that is awake shows a text in microseconds.
-  auto shown = [&] { return shownTexts_.load() >= number; };
-  if (!shown()) statusSpin_.Wait(shown);
-  std::unique_lock<std::mutex> lock(m_);
-  // Said before the last look at the count, which the status call raises
-  // before it looks at this: one of the two sees the other.
-  waitingFor_.store(number);
-  cv_.wait(lock, [&] { return abortRequested_ || shown(); });
-  waitingFor_.store(0);
-  if (abortRequested_) throw EJobAborted();
-}
-
-bool PKGPackWorker::RunStatusCall(std::uint64_t number, std::string text) {
-  // After an abort no text is shown, even one posted before it. (An abort
-  // comes from this thread, or ends only once the job has.)
-  if (stop_.load()) return false;
-  // Only this thread touches FStatusText while the job runs. No lock is held
-  // here, so an abort from within the status call cannot deadlock.
-  FStatusText = std::move(text);
-  UpdateStatus();
-  shownTexts_.store(number);
-  return true;
-}
-
-void PKGPackWorker::WakeForText(std::uint64_t shown) {
-  // The job mostly finds the count raised without sleeping: the lock is
-  // taken only to wake it.
-  const std::uint64_t waiting = waitingFor_.load();
-  if (waiting == 0 || waiting > shown) return;
-  { std::lock_guard<std::mutex> lock(m_); }
-  cv_.notify_all();
+void PKGPackWorker::StoredSoFar(std::size_t i, std::uint64_t fileBytes) {
+  if (FProgressBytes == 0 || fileBytes < nextReport_) return;
+  nextReport_ = fileBytes + FProgressBytes;
+  PackProgress p = Progress(PackStep::kStore, PackProgress::Kind::kBytes);
+  p.fileIndex = i;
+  p.relative = fileList_[i].relative;
+  if (i < measured_.size()) p.fileSize = measured_[i];
+  p.bytesStored += fileBytes;
+  // Not waited for: the job goes on storing while it is shown.
+  relay_->Post(std::move(p));
 }
 
 void PKGPackWorker::Execute() {
-  std::uintptr_t reason = 0;
+  PackResult reason = PackResult::kFinished;
   bool aborted = false;
   try {
     reason = Pack();
@@ -181,10 +160,10 @@ void PKGPackWorker::Execute() {
     aborted = true;
   } catch (const std::bad_alloc&) {
     failureDetail_ = "out of memory while " + activity_;
-    reason = FAIL_WRITE_PKG;
+    reason = PackResult::kWrite;
   } catch (const std::exception& e) {
     failureDetail_ = std::string(e.what()) + " (while " + activity_ + ")";
-    reason = FAIL_WRITE_PKG;
+    reason = PackResult::kWrite;
   }
   if (aborted) {
     DiscardOutput();
@@ -199,7 +178,7 @@ void PKGPackWorker::Execute() {
 // Commits or discards the archive and posts the one notification, unless an
 // abort came first. Both happen under the lock that Abort takes, so an abort
 // either stops the job before this point or finds it already ended.
-void PKGPackWorker::Finish(std::uintptr_t reason) {
+void PKGPackWorker::Finish(PackResult reason) {
   std::unique_lock<std::mutex> lock(m_);
   if (abortRequested_) {
     lock.unlock();
@@ -209,23 +188,27 @@ void PKGPackWorker::Finish(std::uintptr_t reason) {
     cv_.notify_all();
     return;
   }
-  if (reason == 0) {
+  if (reason == PackResult::kFinished) {
     if (Status s = output_.Commit(FSyncOutput); !s.ok()) {
       failureDetail_ = s.message();
-      reason = FAIL_WRITE_PKG;
+      reason = PackResult::kWrite;
     }
   }
-  if (reason != 0) DiscardOutput();
+  if (reason != PackResult::kFinished) DiscardOutput();
 
-  if (reason == 0) {
+  PackOutcome outcome;
+  outcome.result = reason;
+  if (reason == PackResult::kFinished) {
     const std::uint32_t elapsed = platform_.TickCount() - startTick_;
-    ElapsedSeconds = static_cast<float>(static_cast<double>(elapsed) / 1000.0);
-    host_.PostNotify(FWindowHandle, 1, NOTIFY_FINISHED);
+    outcome.elapsedSeconds = static_cast<float>(static_cast<double>(elapsed) / 1000.0);
+    outcome.unmatchedExclusions = UnmatchedEntries(FExcludeList, entryMatched_);
   } else {
-    if (reason == FAIL_OPEN_SOURCE) FailedSourceFile = failedSourceFile_;
-    FailureDetail = failureDetail_;
-    host_.PostNotify(FWindowHandle, reason, NOTIFY_FAILED);
+    if (reason == PackResult::kOpenSource) outcome.failedFile = failedSourceFile_;
+    outcome.detail = failureDetail_;
   }
+  // The window reads its results when the notification arrives.
+  PublishOutcome(outcome);
+  host_.PostOutcome(FWindowHandle, outcome);
   notified_ = true;
   ended_ = true;
   cv_.notify_all();
@@ -240,6 +223,8 @@ void PKGPackWorker::DiscardOutput() {
 void PKGPackWorker::RemoveExcluded(std::size_t from) {
   const std::vector<std::size_t> by =
       ExcludingEntries(platform_, std::span(fileList_).subspan(from), FExcludeList);
+  MarkMatchedEntries(platform_, std::span(fileList_).subspan(from), by, FExcludeList,
+                     entryMatched_);
   std::size_t kept = from;
   for (std::size_t f = from; f < fileList_.size(); ++f)
     if (by[f - from] == kNotExcluded) {
@@ -252,7 +237,7 @@ void PKGPackWorker::RemoveExcluded(std::size_t from) {
 ScanResult PKGPackWorker::ListSources(PackPipeline* pipeline) {
   std::vector<std::string> paths;
   auto scan = BuildFileList(platform_, FSourceDirectory, fileList_, &stop_, [&](std::size_t from) {
-    if (FExcludeCount != 0) RemoveExcluded(from);
+    if (!FExcludeList.empty()) RemoveExcluded(from);
     paths.clear();
     for (std::size_t f = from; f < fileList_.size(); ++f)
       paths.push_back(platform_.JoinRelative(FSourceDirectory, fileList_[f].relative));
@@ -269,12 +254,24 @@ ScanResult PKGPackWorker::ListSources(PackPipeline* pipeline) {
   return scan;
 }
 
-std::uintptr_t PKGPackWorker::Pack() {
+void PKGPackWorker::MeasureSources() {
+  measured_.assign(fileList_.size(), 0);
+  for (std::size_t i = 0; i < fileList_.size(); ++i) {
+    CheckStop();
+    // Only for the figures: a file that cannot be measured now counts as
+    // empty, and meets its fate at its turn.
+    FileStamp stamp;
+    if (platform_.StampOf(fullPaths_[i], stamp).ok()) measured_[i] = stamp.size;
+    bytesTotal_ += measured_[i];
+  }
+  relay_->Post(Progress(PackStep::kList, PackProgress::Kind::kTotals));
+}
+
+PackResult PKGPackWorker::Pack() {
   startTick_ = platform_.TickCount();
-  if (FKey.empty() || FKeyLength != FKey.size())
-    throw EPackFailure("the index key is empty or its length is wrong");
+  if (FKey.empty()) throw EPackFailure("the index key is empty");
   activity_ = "listing " + Quoted(FSourceDirectory);
-  ShowText("(1/5) 正在创建要打包的文件列表...");
+  relay_->Show(Progress(PackStep::kList, PackProgress::Kind::kBegins));
   // An older archive inside the source folder is known before any file is
   // read ahead, so that the workers leave it alone. (A folder in its place
   // has an identity no file shares, and fails the job later.)
@@ -292,9 +289,9 @@ std::uintptr_t PKGPackWorker::Pack() {
   if (!scan.status.ok()) {
     failedSourceFile_ = AsFolder(platform_, scan.failedFolder);
     failureDetail_ = scan.status.message();
-    return FAIL_OPEN_SOURCE;
+    return PackResult::kOpenSource;
   }
-  if (fileList_.empty()) return FAIL_NO_FILES;
+  if (fileList_.empty()) return PackResult::kNoFiles;
 
   // A name the index cannot hold, or that would make the archive unreadable,
   // fails the job before anything is written, rather than being stored.
@@ -313,10 +310,11 @@ std::uintptr_t PKGPackWorker::Pack() {
       failureDetail_ = "cannot pack " + Quoted(failedSourceFile_) +
                        ": its name has characters that code page 936 cannot hold";
     }
-    return FAIL_OPEN_SOURCE;
+    return PackResult::kOpenSource;
   }
+  if (FProgressBytes != 0) MeasureSources();
 
-  ShowText("(2/5) 正在创建PKG文件头...");
+  relay_->Show(Progress(PackStep::kHeader, PackProgress::Kind::kBegins));
   activity_ = "creating " + Quoted(FOutputPKGPath);
   {
     // An older archive that the scan met may be in a worker's hands for a
@@ -328,13 +326,8 @@ std::uintptr_t PKGPackWorker::Pack() {
         if (pipeline) pipeline->ResumeOpens();
       }
     } resume{pipeline.get()};
-    if (!CreateArchive()) return FAIL_CREATE_PKG;
+    if (!CreateArchive()) return PackResult::kCreateArchive;
   }
-
-  const std::size_t n = fileList_.size();
-  offsets_.assign(n, 0);
-  sizes_.assign(n, 0);
-  storedSizes_.assign(n, 0);
 
   activity_ = "writing the header of " + Quoted(FOutputPKGPath);
   out_ = std::make_unique<TBufferedWriteStream>(*FPKGStream, kWriteBuffer);
@@ -342,28 +335,30 @@ std::uintptr_t PKGPackWorker::Pack() {
   out_->Write(header.data(), header.size());
 
   buffer_.resize(kCopyBlock);
-  if (!StoreFiles(pipeline.get())) return FAIL_OPEN_SOURCE;
+  if (!StoreFiles(pipeline.get())) return PackResult::kOpenSource;
   SetPipeline(nullptr);
   pipeline.reset();  // its blocks go before the index is built
   buffer_.clear();
   buffer_.shrink_to_fit();
   trailerOffset_ = static_cast<std::uint32_t>(out_->Position());
 
-  ShowText("(4/5) 正在生成索引信息...");
+  relay_->Show(Progress(PackStep::kIndex, PackProgress::Kind::kBegins));
   WriteTrailer();
-  return 0;
+  return PackResult::kFinished;
 }
 
 bool PKGPackWorker::StoreFiles(PackPipeline* pipeline) {
-  // A file's text is shown before the file is stored. Later texts may go
-  // ahead, so that the user-interface thread shows them in a run rather
+  // A file's progress is shown before the file is stored. Later files' may
+  // go ahead, so that the user-interface thread shows them in a run rather
   // than being woken for each, but only past files whose data is ready
   // (read, compressed, no failure): a file still being read, compressed or
   // copied, or that failed, is the last one named until it is stored.
   const std::size_t n = fileList_.size();
-  std::size_t posted = 0;  // the texts of files 0 to posted - 1
-  std::uint64_t firstText = 0;
-  std::vector<std::string> texts;
+  std::size_t posted = 0;  // the events of files 0 to posted - 1
+  // The numbers of the events of files i to posted - 1: a file's bytes may
+  // be reported between two runs.
+  std::deque<std::uint64_t> numbers;
+  std::vector<PackProgress> events;
   for (std::size_t i = 0; i < n; ++i) {
     std::size_t until = std::max(posted, i + 1);
     // Topped up once half of those ahead are shown, so that they go in
@@ -376,14 +371,14 @@ bool PKGPackWorker::StoreFiles(PackPipeline* pipeline) {
       until = std::min(limit, last + pipeline->ReadyRun(last, limit) + 1);
     }
     if (until > posted) {
-      for (std::size_t f = posted; f < until; ++f)
-        texts.push_back("(3/5) 正在打包文件: " + fileList_[f].relative);
-      const std::uint64_t number = PostTexts(std::move(texts));
-      texts.clear();
-      if (posted == 0) firstText = number;
+      for (std::size_t f = posted; f < until; ++f) events.push_back(FileBegins(f));
+      const std::uint64_t first = relay_->Post(std::move(events));
+      events.clear();
+      for (std::size_t f = posted; f < until; ++f) numbers.push_back(first + (f - posted));
       posted = until;
     }
-    AwaitText(firstText + i);
+    relay_->Await(numbers.front());
+    numbers.pop_front();
     if (!StoreFile(i, pipeline)) return false;
   }
   return true;
@@ -423,6 +418,7 @@ void PKGPackWorker::SetPipeline(PackPipeline* pipeline) {
 bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
   const std::string& full = fullPaths_[i];
   activity_ = "packing " + Quoted(full);
+  nextReport_ = FProgressBytes;
   if (pipeline) {
     FileStamp read, now;
     std::string why;
@@ -466,6 +462,7 @@ void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
       end += b->used;
       if (end > kMaxOffset) throw EPackFailure(PassesLimit(full));
       out_->Write(b->data, b->used);
+      StoredSoFar(i, b->read);
     }
   }
   if (size > kMaxOffset) throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
@@ -514,6 +511,7 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
       if (total > kMaxOffset)
         throw EPackFailure(Quoted(full) + " grew past 4 GiB while it was packed");
       zstream_->Write(buffer_.data(), got);
+      StoredSoFar(i, total);
     }
     zstream_->Finish();
   } else {
@@ -524,13 +522,17 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
       CheckStop();
       // Never a byte at or past 4 GiB: a file that grew fails at that point.
       const std::uint64_t room = kMaxOffset + 1 - (static_cast<std::uint64_t>(offset) + total);
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, kCopyChunk));
+      std::uint64_t chunk = kCopyChunk;
+      // Progress asked within a file moves between copies.
+      if (FProgressBytes != 0) chunk = std::clamp<std::uint64_t>(FProgressBytes, kSmallFile, chunk);
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, chunk));
       const std::size_t got =
           small ? out_->ReadFrom(*source, want) : out_->CopyFrom(platform_, *source, want, buffer_);
       if (got == 0) break;
       total += got;
       if (static_cast<std::uint64_t>(offset) + total > kMaxOffset)
         throw EPackFailure(PassesLimit(full));
+      StoredSoFar(i, total);
     }
   }
   (void)source->Close();
@@ -541,10 +543,10 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
 void PKGPackWorker::Record(std::size_t i, std::int64_t offset, std::uint64_t size) {
   const std::int64_t end = out_->Position();
   if (static_cast<std::uint64_t>(end) > kMaxOffset) throw EPackFailure(PassesLimit(fullPaths_[i]));
-  offsets_[i] = static_cast<std::uint32_t>(offset);
-  sizes_[i] = static_cast<std::uint32_t>(size);
-  storedSizes_[i] = static_cast<std::uint32_t>(end - offset);
-  index_.Append({fileList_[i].name936, offsets_[i], sizes_[i], storedSizes_[i]});
+  index_.Append({fileList_[i].name936, static_cast<std::uint32_t>(offset),
+                 static_cast<std::uint32_t>(size), static_cast<std::uint32_t>(end - offset)});
+  ++filesStored_;
+  bytesStored_ += size;
 }
 
 void PKGPackWorker::WriteTrailer() {
@@ -553,7 +555,7 @@ void PKGPackWorker::WriteTrailer() {
   if (index_.Size() > kMaxOffset) throw EPackFailure("the index would pass 4 GiB");
   const SealedIndex sealed = index_.Seal({FKey.data(), FKey.size()});
 
-  ShowText("(5/5) 正在保存...");
+  relay_->Show(Progress(PackStep::kSave, PackProgress::Kind::kBegins));
   activity_ = "writing the index of " + Quoted(FOutputPKGPath);
   const std::vector<std::uint8_t> trailer = TrailerBytes(sealed);
   out_->Write(trailer.data(), trailer.size());

@@ -1,15 +1,16 @@
 // The pack job: scans a source folder, writes the archive on a thread of its
-// own, shows a progress text before each step and each file, and ends with one
-// WM_PACKNOTIFY to the window that started it.
+// own, reports its progress before each step and each file (and, when asked,
+// within large files), and ends with one outcome for the window that started
+// it: WM_PACKNOTIFY on Windows.
 //
 // The archive is written to a temporary file beside the output path and moved
 // over it only when it is complete, so a failed or aborted job never leaves a
 // partial archive nor destroys the file that was there before.
 //
 // Worker threads read and compress the files ahead of the job's thread, which
-// alone writes the archive, file after file in list order; each file's text
-// is shown before its bytes are written. The archive's bytes do not depend on
-// the number of threads.
+// alone writes the archive, file after file in list order; each file's
+// progress is shown before its bytes are written. The archive's bytes do not
+// depend on the number of threads.
 #pragma once
 
 #include <atomic>
@@ -25,47 +26,36 @@
 #include "index_stream.h"
 #include "job_host.h"
 #include "output_file.h"
+#include "pack_notify.h"
 #include "pack_pipeline.h"
+#include "pack_request.h"
 #include "platform.h"
+#include "progress_relay.h"
 #include "source_scan.h"
-#include "spin_wait.h"
 #include "status.h"
 
 namespace pkg {
 
-// Results a job hands to the window, each written before the notification that
-// tells the window to read it.
-extern float ElapsedSeconds;  // duration of the last finished job
-// Full path of the file a job could not open, or of the folder it could not
-// list, then with a separator at its end.
-extern std::string FailedSourceFile;
-// What failed and why, for FAIL_WRITE_PKG (shown to the user), and the system's
-// reason for FAIL_CREATE_PKG and FAIL_OPEN_SOURCE (for the console's message).
-extern std::string FailureDetail;
-
 class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
  public:
-  // A job whose thread does not run yet. The job stays alive while its thread
-  // runs, so it may be released by the caller at any time.
-  static std::shared_ptr<PKGPackWorker> Create(JobHost& host,
+  // A job for request whose thread does not run yet; its outcome goes to
+  // window. The job stays alive while its thread runs, so it may be released
+  // by the caller at any time.
+  static std::shared_ptr<PKGPackWorker> Create(JobHost& host, const PackRequest& request,
+                                               WindowHandle window = 0,
                                                Platform& platform = SystemPlatform());
   ~PKGPackWorker();
 
-  // Job fields: filled by the caller before Start and never changed afterwards.
-  std::string FStatusText;
+  // Job fields, the request in the window's names: filled by Create and never
+  // changed afterwards (see PackRequest for their meaning).
   WindowHandle FWindowHandle = 0;
   std::int32_t FPKGType = 1;
-  std::string FSourceDirectory;  // as the user gave it, not normalised
+  std::string FSourceDirectory;
   std::string FOutputPKGPath;
   bool FCompressData = false;
-  std::uint32_t FKeyLength = 0;  // at least 1, the size of FKey
   std::vector<std::uint8_t> FKey;
-  std::uint32_t FExcludeCount = 0;  // the size of FExcludeList
   std::vector<std::string> FExcludeList;
-  // Threads that read and compress; 0: one per core. With 1 the job's own
-  // thread does everything.
   unsigned FThreadCount = 0;
-  // Bytes of packed data that may wait in memory for their turn to be written.
   std::size_t FMemoryBudget = 64 << 20;
   // Flush the archive to the disk before it replaces the older one, and its
   // folder after; off only for scratch builds.
@@ -73,6 +63,7 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   // Read every file's stored bytes back before the archive replaces the older
   // one, and compare them with the source files.
   bool FVerifyStored = false;
+  std::uint64_t FProgressBytes = 0;
   // The archive being written (a temporary file until the job completes); the
   // job's thread only.
   std::unique_ptr<TPlatformFileStream> FPKGStream;
@@ -81,21 +72,22 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   Status Start();
 
   // Stops the job where it stands: afterwards it writes nothing more, shows no
-  // further text, posts no notification, and its temporary file is gone.
+  // further progress, posts no outcome, and its temporary file is gone.
   // Call on the user-interface thread. Returns false, doing nothing, when the
   // job has already posted its notification (or never started).
   bool Abort();
 
   // The thread body.
   void Execute();
-  // Shows FStatusText in status panel 0; runs on the user-interface thread.
-  void UpdateStatus();
 
  private:
   PKGPackWorker(JobHost& host, Platform& platform);
 
-  // Each returns 0 when the step succeeded, else the failure reason.
-  std::uintptr_t Pack();
+  // Returns the failure reason, kFinished once the archive is written in full
+  // (not yet moved to the output path); raises what else stops it.
+  PackResult Pack();
+  // False when the output path cannot be created or replaced, failureDetail_
+  // saying why.
   bool CreateArchive();
   unsigned ThreadCount() const;
   std::unique_ptr<PackPipeline> StartPipeline(unsigned threads);
@@ -103,7 +95,10 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   // Lists the sources into fileList_ and fullPaths_, feeding the pipeline.
   ScanResult ListSources(PackPipeline* pipeline);
   void RemoveExcluded(std::size_t from);
-  // False when a source could not be opened.
+  // Measures the files for the totals of the progress.
+  void MeasureSources();
+  // False when a source could not be opened, failedSourceFile_ and
+  // failureDetail_ saying which and why; raises any other failure.
   bool StoreFiles(PackPipeline* pipeline);
   bool StoreFile(std::size_t i, PackPipeline* pipeline);
   bool IsOwnArchive(const FileIdentity& id) const;
@@ -112,20 +107,15 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
   void WriteTrailer();
 
-  // Texts are numbered in the order they are posted, and shown in that order.
-  // ShowText posts one and waits until it has been shown.
-  void ShowText(std::string text);
-  std::uint64_t PostText(std::string text);
-  // Posts texts to be shown in turn; returns the number of the first.
-  std::uint64_t PostTexts(std::vector<std::string> texts);
-  void AwaitText(std::uint64_t number);
-  // Shows one text; false once the job was aborted.
-  bool RunStatusCall(std::uint64_t number, std::string text);
-  // Wakes the job if it sleeps for a text up to shown.
-  void WakeForText(std::uint64_t shown);
+  // Progress as the job stands now.
+  PackProgress Progress(PackStep step, PackProgress::Kind kind) const;
+  PackProgress FileBegins(std::size_t i) const;
+  // fileBytes of file i, whose storing began, are stored by now: reported
+  // each time FProgressBytes more are.
+  void StoredSoFar(std::size_t i, std::uint64_t fileBytes);
   void CheckStop() const;
   void DiscardOutput();
-  void Finish(std::uintptr_t reason);
+  void Finish(PackResult reason);
 
   JobHost& host_;
   Platform& platform_;
@@ -137,17 +127,23 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   bool abortRequested_ = false;
   bool notified_ = false;
   bool ended_ = false;
-  // The text the job sleeps on cv_ for, 0 for none; set under m_.
-  std::atomic<std::uint64_t> waitingFor_{0};
-  std::atomic<std::uint64_t> shownTexts_{0};  // texts shown so far
-  std::uint64_t postedTexts_ = 0;             // the job's thread only
 
   std::atomic<bool> stop_{false};  // set with abortRequested_, read lock-free by the job
+  // Stopped with stop_; posted to by the job's thread only.
+  const std::shared_ptr<ProgressRelay> relay_;
 
   // Owned by the job's thread.
   std::vector<SourceFile> fileList_;
+  // Per exclusion entry: whether it left out a file.
+  std::vector<bool> entryMatched_;
   std::vector<std::string> fullPaths_;
-  std::vector<std::uint32_t> offsets_, sizes_, storedSizes_;
+  // Progress: each file's size when measured, and what is stored so far.
+  std::vector<std::uint64_t> measured_;
+  std::uint64_t bytesTotal_ = 0, bytesStored_ = 0, nextReport_ = 0;
+  // Of bytesStored_, those taken over from an older archive rather than read
+  // and compressed again: none as long as every file is packed anew.
+  std::uint64_t bytesReused_ = 0;
+  std::size_t filesStored_ = 0;
   IndexStream index_;  // the records of the files stored so far
   std::uint32_t trailerOffset_ = 0;
   std::uint32_t startTick_ = 0;
@@ -156,7 +152,6 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   FileIdentity outputId_;
   std::string failedSourceFile_, failureDetail_, activity_;
   std::unique_ptr<TBufferedWriteStream> out_;  // in front of FPKGStream
-  AdaptiveSpin statusSpin_;
   std::vector<std::uint8_t> buffer_;
   std::unique_ptr<TZCompressionStream> zstream_;  // kept across files, reset per file
 };

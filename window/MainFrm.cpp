@@ -12,6 +12,7 @@
 #include "exclusion_lines.h"
 #include "form_logic.h"
 #include "outcome_text.h"
+#include "pack_notify.h"
 #include "pkg_format.h"
 #include "settings.h"
 #include "win_text.h"
@@ -497,19 +498,17 @@ void TForm1::cxButton3Click() {
 
   // The job holds itself while its thread runs; this reference lasts only
   // until it is started.
-  const std::shared_ptr<pkg::PKGPackWorker> created = pkg::PKGPackWorker::Create(host_);
+  pkg::PackRequest request;
+  request.sourceDirectory = WideToUtf8(in.SourceDirectory);
+  request.outputPath = WideToUtf8(in.OutputPKGPath);
+  request.compress = cxCheckBox1.Checked();
+  request.type = d.PKGType;
+  request.key = d.key;
+  request.exclude = pkg::ExclusionLines(WideToUtf8(cxMemo1.Text()));
+  const std::shared_ptr<pkg::PKGPackWorker> created =
+      pkg::PKGPackWorker::Create(host_, request, reinterpret_cast<pkg::WindowHandle>(handle_));
   PackWorker = created;
-  pkg::PKGPackWorker& job = *created;
-  job.FWindowHandle = reinterpret_cast<pkg::WindowHandle>(handle_);
-  job.FSourceDirectory = WideToUtf8(in.SourceDirectory);
-  job.FOutputPKGPath = WideToUtf8(in.OutputPKGPath);
-  job.FCompressData = cxCheckBox1.Checked();
-  job.FPKGType = d.PKGType;
-  job.FKey = d.key;
-  job.FKeyLength = static_cast<std::uint32_t>(d.key.size());
-  job.FExcludeList = pkg::ExclusionLines(WideToUtf8(cxMemo1.Text()));
-  job.FExcludeCount = static_cast<std::uint32_t>(job.FExcludeList.size());
-  if (const pkg::Status s = job.Start(); !s.ok()) {
+  if (const pkg::Status s = created->Start(); !s.ok()) {
     PackWorker.reset();
     const std::runtime_error e("Thread creation error: " + s.message());
     ShowException(&e);

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "pkg_format.h"
+#include "pack_notify.h"
 #include "win32_text.h"
 #include "win_text.h"
 
@@ -64,13 +64,17 @@ pkg::Status TMainThreadHost::StartThread(std::function<void()> body) {
   return pkg::Status::Ok();
 }
 
-void TMainThreadHost::SetStatusText(const std::string& text) {
-  if (statusSink_) statusSink_(Utf8ToWide(text));
+void TMainThreadHost::ShowProgress(const pkg::PackProgress& progress) {
+  // Panel 0 changes where a step or a file begins, and nowhere else.
+  if (progress.kind != pkg::PackProgress::Kind::kBegins) return;
+  if (statusSink_) statusSink_(Utf8ToWide(pkg::StatusText(progress)));
 }
 
-void TMainThreadHost::PostNotify(pkg::WindowHandle window, std::uintptr_t wParam,
-                                 std::intptr_t lParam) {
-  PostMessageW(reinterpret_cast<HWND>(window), pkg::kWM_PACKNOTIFY, wParam, lParam);
+void TMainThreadHost::PostOutcome(pkg::WindowHandle window, const pkg::PackOutcome& outcome) {
+  // The results themselves wait in ElapsedSeconds, FailedSourceFile and
+  // FailureDetail, where the window reads them.
+  const pkg::NotifyParams params = pkg::NotifyParamsOf(outcome.result);
+  PostMessageW(reinterpret_cast<HWND>(window), pkg::kWM_PACKNOTIFY, params.wParam, params.lParam);
 }
 
 }  // namespace pkgui

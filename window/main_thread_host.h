@@ -1,6 +1,6 @@
 // The window's side of a pack job: the job's calls reach the user-interface
-// thread as posted messages to the main window, and its notification is
-// posted there as WM_PACKNOTIFY.
+// thread as posted messages to the main window, its progress shows as texts
+// in status panel 0, and its outcome is posted there as WM_PACKNOTIFY.
 #pragma once
 
 #include <windows.h>
@@ -27,8 +27,8 @@ class TMainThreadHost final : public pkg::JobHost {
   static void RunCall(LPARAM call);
 
   void PostToMainThread(std::function<void()> fn) override;
-  void SetStatusText(const std::string& text) override;
-  void PostNotify(pkg::WindowHandle window, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void ShowProgress(const pkg::PackProgress& progress) override;
+  void PostOutcome(pkg::WindowHandle window, const pkg::PackOutcome& outcome) override;
   // The job's thread comes from CreateThread, so that a refusal carries the
   // system's error code, described in the system's words.
   pkg::Status StartThread(std::function<void()> body) override;

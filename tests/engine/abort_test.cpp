@@ -88,6 +88,42 @@ TEST(Abort, AtEveryProgressTextStopsTheJobCleanly) {
   }
 }
 
+// Within a large file, where the job reports bytes without waiting for them
+// to be shown: the abort stops it in the middle of the file, on the job's own
+// thread and with workers reading ahead.
+TEST(Abort, WithinALargeFilesProgressStopsTheJobCleanly) {
+  TempDir dir;
+  WriteFile(dir / "src/big.bin", Deterministic(3 << 20, 4, false));
+  fs::create_directories(dir / "out");
+  for (const bool compress : {false, true}) {
+    for (const unsigned threads : {1u, 2u}) {
+      SCOPED_TRACE(std::string(compress ? "compressed" : "stored") + ", threads " +
+                   std::to_string(threads));
+      WriteFile(dir / "out/o.pkg", kOlder);
+      std::vector<std::string> texts;
+      std::shared_ptr<pkg::PKGPackWorker> job;
+      bool aborted = false;
+      pkg::QueueHost host([&](const std::string& t) { texts.push_back(t); },
+                          [&](const pkg::PackProgress& p) {
+                            if (!aborted && p.kind == pkg::PackProgress::Kind::kBytes)
+                              aborted = job->Abort();
+                          });
+      JobSettings s{
+          (dir / "src").string(), (dir / "out/o.pkg").string(), compress, 1, {1, 2, 3}, {}};
+      s.threads = threads;
+      s.progressBytes = 64 << 10;
+      job = MakeJob(host, s);
+      ASSERT_TRUE(job->Start().ok());
+      while (!aborted) {
+        const auto n = host.Pump(std::chrono::milliseconds(2000));
+        ASSERT_FALSE(n.has_value()) << "the job ended before its abort";
+      }
+      ExpectSilence(host, texts, texts.size());
+      ExpectOnlyTheOlderArchive(dir / "out");
+    }
+  }
+}
+
 TEST(Abort, AtRandomMomentsNeverLeavesAFileOrAnOutcome) {
   TempDir dir;
   MakeTree(dir / "src", 80, 10, 600000);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pkg_format.h"
+#include "pack_notify.h"
 
 namespace pkg {
 namespace {

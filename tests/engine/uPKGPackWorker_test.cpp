@@ -796,4 +796,116 @@ TEST(PackJob, SuccessReplacesAnOlderArchive) {
   EXPECT_EQ(Read(dir / "o.pkg", kGame1).archive.records.size(), 1u);
 }
 
+// Asked for detailed progress, the job gives the totals after its scan and
+// moves the figures within a large file, whether the file is stored or
+// compressed, on the job's thread or read ahead by workers; the texts stay
+// those the window shows without it.
+TEST(PackJob, ProgressMovesWithinALargeFileAndAddsUpToTheTotals) {
+  TempDir dir;
+  constexpr std::uint64_t kBig = (3 << 20) + 17, kInterval = 256 << 10;
+  WriteFile(dir / "src/a.txt", Deterministic(1000, 1, true));
+  WriteFile(dir / "src/big.bin", Deterministic(kBig, 2, false));
+  WriteFile(dir / "src/c.txt", Deterministic(5000, 3, true));
+  const std::uint64_t total = 1000 + kBig + 5000;
+  using Kind = pkg::PackProgress::Kind;
+  for (bool compress : {false, true}) {
+    for (unsigned threads : {1u, 2u}) {
+      SCOPED_TRACE(std::string(compress ? "compressed" : "stored") + ", threads " +
+                   std::to_string(threads));
+      JobSettings s{(dir / "src").string(), (dir / "o.pkg").string(), compress, 1, kGame1, {}};
+      s.threads = threads;
+      const JobRun plain = RunJob(s);
+      ASSERT_EQ(plain.notification.lParam, NOTIFY_FINISHED) << pkg::FailureDetail;
+      for (const pkg::PackProgress& p : plain.events) EXPECT_EQ(p.kind, Kind::kBegins);
+      const Bytes archive = ReadFile(dir / "o.pkg");
+
+      s.progressBytes = kInterval;
+      const JobRun run = RunJob(s);
+      ASSERT_EQ(run.notification.lParam, NOTIFY_FINISHED) << pkg::FailureDetail;
+      EXPECT_EQ(run.texts, plain.texts);
+      EXPECT_EQ(ReadFile(dir / "o.pkg"), archive);
+
+      const std::map<std::string, std::uint64_t> sizes = {
+          {"\\a.txt", 1000}, {"\\big.bin", kBig}, {"\\c.txt", 5000}};
+      std::size_t totals = 0, bigBytes = 0, bigIndex = 0;
+      bool seenBig = false;
+      std::uint64_t before = 0, last = 0;  // bytes of the files before big.bin, and so far
+      for (const pkg::PackProgress& p : run.events) {
+        EXPECT_GE(p.bytesStored, last);
+        last = p.bytesStored;
+        if (p.kind == Kind::kTotals) {
+          ++totals;
+          EXPECT_EQ(p.step, pkg::PackStep::kList);
+          EXPECT_EQ(p.filesTotal, 3u);
+          EXPECT_EQ(p.bytesTotal, total);
+        } else if (p.kind == Kind::kBegins && p.step != pkg::PackStep::kList) {
+          // Everything after the scan knows the totals.
+          EXPECT_EQ(p.bytesTotal, total);
+        }
+        if (p.kind == Kind::kBegins && p.step == pkg::PackStep::kStore) {
+          EXPECT_EQ(p.fileSize, sizes.at(p.relative));
+          // The files' events come in list order.
+          if (p.relative == "\\big.bin") {
+            bigIndex = p.fileIndex;
+            seenBig = true;
+          } else if (!seenBig) {
+            before += p.fileSize;
+          }
+        }
+        if (p.kind != Kind::kBytes) continue;
+        ASSERT_EQ(p.relative, "\\big.bin");
+        EXPECT_EQ(p.fileIndex, bigIndex);
+        EXPECT_EQ(p.fileSize, kBig);
+        ++bigBytes;
+        // Within big.bin, in steps of at least the interval.
+        EXPECT_GE(p.bytesStored, before + kInterval);
+        EXPECT_LE(p.bytesStored, before + kBig);
+        EXPECT_EQ(p.bytesReused, 0u);
+      }
+      EXPECT_EQ(totals, 1u);
+      EXPECT_GE(bigBytes, 2u) << "the figures did not move within big.bin";
+      ASSERT_FALSE(run.events.empty());
+      const pkg::PackProgress& end = run.events.back();
+      EXPECT_EQ(end.step, pkg::PackStep::kSave);
+      EXPECT_EQ(end.filesStored, 3u);
+      EXPECT_EQ(end.bytesStored, total);
+    }
+  }
+}
+
+// The outcome travels as a value; the window's results are written from it
+// before the notification goes.
+TEST(PackJob, TheOutcomeValueIsWhatTheWindowReads) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  fs::create_directories(dir / "empty");
+  const struct {
+    const char* what;
+    std::string source;
+    pkg::PackResult result;
+  } kCases[] = {
+      {"finished", (dir / "src").string(), pkg::PackResult::kFinished},
+      {"no files", (dir / "empty").string(), pkg::PackResult::kNoFiles},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    pkg::FailureDetail = "stale";
+    const JobRun run = RunJob({c.source, (dir / "o.pkg").string(), false, 1, kGame1, {}});
+    const pkg::PackOutcome& o = run.notification.outcome;
+    EXPECT_EQ(o.result, c.result);
+    const pkg::NotifyParams params = pkg::NotifyParamsOf(o.result);
+    EXPECT_EQ(run.notification.wParam, params.wParam);
+    EXPECT_EQ(run.notification.lParam, params.lParam);
+    if (c.result == pkg::PackResult::kFinished) {
+      EXPECT_EQ(run.notification.lParam, NOTIFY_FINISHED);
+      EXPECT_EQ(o.elapsedSeconds, pkg::ElapsedSeconds);
+      EXPECT_EQ(pkg::FailureDetail, "stale");  // untouched by a finished job
+    } else {
+      EXPECT_EQ(run.notification.lParam, NOTIFY_FAILED);
+      EXPECT_EQ(run.notification.wParam, FAIL_NO_FILES);
+      EXPECT_EQ(pkg::FailureDetail, o.detail);
+    }
+  }
+}
+
 }  // namespace

@@ -82,26 +82,25 @@ Bytes Deterministic(std::size_t size, std::uint32_t seed, bool compressible) {
 
 std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSettings& s,
                                             pkg::Platform& platform) {
-  auto job = pkg::PKGPackWorker::Create(host, platform);
-  job->FWindowHandle = 0x1234;
-  job->FSourceDirectory = s.source;
-  job->FOutputPKGPath = s.output;
-  job->FCompressData = s.compress;
-  job->FPKGType = s.type;
-  job->FKey = s.key;
-  job->FKeyLength = static_cast<std::uint32_t>(s.key.size());
-  job->FExcludeList = s.excludes;
-  job->FExcludeCount = static_cast<std::uint32_t>(s.excludes.size());
-  job->FThreadCount = s.threads;
-  if (s.budget) job->FMemoryBudget = s.budget;
-  job->FSyncOutput = s.sync;
-  job->FVerifyStored = s.verify;
-  return job;
+  pkg::PackRequest request;
+  request.sourceDirectory = s.source;
+  request.outputPath = s.output;
+  request.compress = s.compress;
+  request.type = s.type;
+  request.key = s.key;
+  request.exclude = s.excludes;
+  request.threads = s.threads;
+  if (s.budget) request.memoryBudget = s.budget;
+  request.progressBytes = s.progressBytes;
+  request.sync = s.sync;
+  request.verify = s.verify;
+  return pkg::PKGPackWorker::Create(host, request, 0x1234, platform);
 }
 
 JobRun RunJob(const JobSettings& s, pkg::Platform& platform) {
   JobRun run;
-  pkg::QueueHost host([&](const std::string& t) { run.texts.push_back(t); });
+  pkg::QueueHost host([&](const std::string& t) { run.texts.push_back(t); },
+                      [&](const pkg::PackProgress& p) { run.events.push_back(p); });
   auto job = MakeJob(host, s, platform);
   if (!job->Start().ok()) throw std::runtime_error("cannot start the job");
   run.notification = host.RunUntilNotified();

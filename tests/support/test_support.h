@@ -57,11 +57,13 @@ struct JobSettings {
   std::size_t budget = 0;  // 0: the job's default
   bool sync = true;        // flush to the disk before the move
   bool verify = false;     // compare every file's stored bytes before the move
+  std::uint64_t progressBytes = 0;
 };
 
 struct JobRun {
   pkg::PackNotification notification;
-  std::vector<std::string> texts;  // every status text, in order
+  std::vector<std::string> texts;         // every status text, in order
+  std::vector<pkg::PackProgress> events;  // every progress event, in order
 };
 
 // Fills a job from settings; does not start it.

@@ -211,19 +211,21 @@ TEST(DisplayTextTest, EscapesControlCharactersAndBytesThatAreNotUtf8) {
 // Pack's progress names files as the scan found them; on Linux a name may
 // hold any byte but "/" and NUL.
 TEST(ProgressTest, NamesAreShownEscapedOnLinesAndOnTheTerminalLine) {
-  const std::string text = "(3/5) 正在打包文件: \\a\x1B]0;title\x07\nb\xFF";
+  pkg::PackProgress event;
+  event.step = pkg::PackStep::kStore;
+  event.relative = "\\a\x1B]0;title\x07\nb\xFF";
   const std::string shown = "(3/5) 正在打包文件: \\a\\x1B]0;title\\x07\\x0Ab\\xFF\n";
   for (bool terminal : {false, true}) {
     SCOPED_TRACE(terminal ? "terminal" : "lines");
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     if (terminal) {
-      TerminalProgress progress(out, PackTotals{});
-      progress.OnStatus(text);
+      TerminalProgress progress(out);
+      progress.OnProgress(event);
       progress.Clear();
     } else {
       ProgressLog log(out);
-      log.OnStatus(text);
+      log.OnProgress(event);
     }
     std::fflush(out);
     std::rewind(out);

@@ -184,26 +184,31 @@ TEST(PkgtoolPack, HelpDescribesTheOptions) {
     EXPECT_NE(r.out.find(flag), std::string::npos) << flag;
 }
 
-// On a terminal the steps share one line, rewritten in place, with the
-// totals found before the job starts; only the outcome ends a line.
-TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
-  TempDir dir;
-  for (int i = 0; i < 3; ++i)
-    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(100'000, i, true));
-  WriteFile(dir / "src/skip", "left out");
-  const std::string src = (dir / "src").string(), out = (dir / "o.pkg").string();
+struct TerminalRun {
+  int exitCode = -1;
+  std::string seen;  // everything written to the terminal
+};
+
+// Runs pkgtool on a pseudo-terminal 100 columns wide.
+TerminalRun RunOnTerminal(const std::vector<std::string>& args) {
+  TerminalRun run;
   winsize size{};
   size.ws_row = 24;
   size.ws_col = 100;
   int terminal = -1;
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
-  ASSERT_GE(pid, 0);
+  if (pid < 0) {
+    ADD_FAILURE() << "no pseudo-terminal";
+    return run;
+  }
   if (pid == 0) {
-    execl(PKGTOOL_PATH, PKGTOOL_PATH, "pack", src.c_str(), out.c_str(), "--exclude", "\\skip",
-          nullptr);
+    std::vector<char*> argv{const_cast<char*>(PKGTOOL_PATH)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(PKGTOOL_PATH, argv.data());
     _exit(127);
   }
-  std::string seen;
+  std::string& seen = run.seen;
   char buf[4096];
   for (;;) {
     const ssize_t n = read(terminal, buf, sizeof buf);
@@ -218,8 +223,21 @@ TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
   close(terminal);
   int status = 0;
   waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+  return run;
+}
+
+// On a terminal the steps share one line, rewritten in place, with the
+// totals the job found in its scan; only the outcome ends a line.
+TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
+  TempDir dir;
+  for (int i = 0; i < 3; ++i)
+    WriteFile(dir / "src" / ("f" + std::to_string(i)), Deterministic(100'000, i, true));
+  WriteFile(dir / "src/skip", "left out");
+  const TerminalRun run = RunOnTerminal(
+      {"pack", (dir / "src").string(), (dir / "o.pkg").string(), "--exclude", "\\skip"});
+  const std::string& seen = run.seen;
+  EXPECT_EQ(run.exitCode, 0) << seen;
 
   const std::size_t outcome = seen.find("打包结束");
   ASSERT_NE(outcome, std::string::npos) << seen;
@@ -233,6 +251,34 @@ TEST(PkgtoolPack, OnATerminalProgressStaysOnOneUpdatingLine) {
   bool ok = false;
   ReadArchiveFile(dir / "o.pkg", {pkg::kGame1Key.begin(), pkg::kGame1Key.end()}, &ok);
   EXPECT_TRUE(ok);
+}
+
+// A large file's bytes move the line while it is compressed, by the bytes
+// really stored: some of its 4 MiB are counted before the file is done.
+TEST(PkgtoolPack, OnATerminalProgressMovesWithinALargeFile) {
+  TempDir dir;
+  WriteFile(dir / "src/big.bin", Deterministic(4 << 20, 7, false));
+  for (const char* threads : {"1", "2"}) {
+    SCOPED_TRACE(std::string("threads ") + threads);
+    const TerminalRun run = RunOnTerminal({"pack", (dir / "src").string(), (dir / "o.pkg").string(),
+                                           "--compress", "--threads", threads});
+    ASSERT_EQ(run.exitCode, 0) << run.seen;
+    EXPECT_NE(run.seen.find("\r(1/5) 0/1 files, 0 B of 4.0 MiB"), std::string::npos) << run.seen;
+    const std::string storing = "\r(3/5) 0/1 files, ";
+    std::vector<std::string> within;
+    for (std::size_t at = run.seen.find(storing); at != std::string::npos;
+         at = run.seen.find(storing, at + 1)) {
+      const std::string done =
+          run.seen.substr(at + storing.size(), run.seen.find(" of ", at) - (at + storing.size()));
+      if (done != "0 B") within.push_back(done);
+    }
+    // Bytes of the file counted while it was still being stored: at least
+    // the first report, 1 MiB in.
+    ASSERT_FALSE(within.empty()) << run.seen;
+    EXPECT_NE(std::find(within.begin(), within.end(), "1.0 MiB"), within.end()) << run.seen;
+    EXPECT_NE(run.seen.find("\r(5/5) 1/1 files, 4.0 MiB of 4.0 MiB"), std::string::npos)
+        << run.seen;
+  }
 }
 
 // Runs pkgtool with args, sends Ctrl-C (SIGINT) once its output holds marker,

@@ -313,12 +313,12 @@ TEST_F(MainFrmTest, AJobsTextsReachStatusPanel0OnTheWindowsThread) {
   std::vector<std::wstring> texts;
   SetWindowSubclass(c_.StatusBar1, LogPanel0, 1, reinterpret_cast<DWORD_PTR>(&texts));
 
-  auto job = pkg::PKGPackWorker::Create(form_->JobHost());
-  job->FWindowHandle = reinterpret_cast<pkg::WindowHandle>(form_->Handle());
-  job->FSourceDirectory = pkgtest::U8(src.path());
-  job->FOutputPKGPath = pkgtest::U8(dir_ / "out.pkg");
-  job->FKey.assign(pkg::kGame1Key.begin(), pkg::kGame1Key.end());
-  job->FKeyLength = 8;
+  pkg::PackRequest request;
+  request.sourceDirectory = pkgtest::U8(src.path());
+  request.outputPath = pkgtest::U8(dir_ / "out.pkg");
+  request.key.assign(pkg::kGame1Key.begin(), pkg::kGame1Key.end());
+  auto job = pkg::PKGPackWorker::Create(form_->JobHost(), request,
+                                        reinterpret_cast<pkg::WindowHandle>(form_->Handle()));
   ASSERT_TRUE(job->Start().ok());
   job.reset();
 

@@ -16,7 +16,7 @@
 #include "key_options.h"
 #include "outcome_text.h"
 #include "pack_plan.h"
-#include "pkg_format.h"
+#include "pack_request.h"
 #include "platform.h"
 #include "progress.h"
 #include "queue_host.h"
@@ -285,45 +285,39 @@ int RunPack(const std::vector<std::string>& args) {
 
   if (o.dryRun) return DryRun(source, o.excludes);
 
-  const std::vector<std::uint8_t> key = KeysToTry(o.key).front();
-  // pkgtool's own scan, made now, gives the progress line its totals and
-  // tells which exclusion entries matched no file; without either it is not
-  // made.
-  std::optional<PackPlan> plan;
-  if (IsTerminal(stdout) || !o.excludes.empty())
-    plan = PlanPack(pkg::SystemPlatform(), source, o.excludes);
-  // On a terminal the texts feed one progress line. Elsewhere each text is a
-  // line of its own.
+  pkg::PackRequest request;
+  request.sourceDirectory = source;
+  request.outputPath = output;
+  request.compress = o.compress;
+  request.type = o.type;
+  request.key = KeysToTry(o.key).front();
+  request.exclude = o.excludes;
+  request.threads = o.threads;
+  request.sync = o.sync;
+  request.verify = o.verify;
+  // On a terminal the job's events feed one progress line, with the totals
+  // the job finds after its scan and bytes within large files. Elsewhere
+  // each step's and each file's text is a line of its own.
   std::optional<TerminalProgress> progress;
   std::optional<ProgressLog> log;
-  if (IsTerminal(stdout))
-    progress.emplace(stdout, TotalsOf(*plan));
-  else
+  if (IsTerminal(stdout)) {
+    progress.emplace(stdout);
+    request.progressBytes = kProgressBytes;
+  } else {
     log.emplace(stdout);
-  pkg::QueueHost host([&](const std::string& text) {
+  }
+  pkg::QueueHost host({}, [&](const pkg::PackProgress& p) {
     if (progress)
-      progress->OnStatus(text);
+      progress->OnProgress(p);
     else
-      log->OnStatus(text);
+      log->OnProgress(p);
   });
   // Before any other line: the outcome follows the progress.
   auto clearProgress = [&] {
     if (progress) progress->Clear();
     if (log) log->Flush();
   };
-  auto job = pkg::PKGPackWorker::Create(host);
-  job->FWindowHandle = 0;
-  job->FSourceDirectory = source;
-  job->FOutputPKGPath = output;
-  job->FCompressData = o.compress;
-  job->FPKGType = o.type;
-  job->FKey = key;
-  job->FKeyLength = static_cast<std::uint32_t>(key.size());
-  job->FExcludeList = o.excludes;
-  job->FExcludeCount = static_cast<std::uint32_t>(o.excludes.size());
-  job->FThreadCount = o.threads;
-  job->FVerifyStored = o.verify;
-  job->FSyncOutput = o.sync;
+  auto job = pkg::PKGPackWorker::Create(host, request);
 
   CatchInterrupt();
   if (pkg::Status s = job->Start(); !s.ok()) {
@@ -342,19 +336,18 @@ int RunPack(const std::vector<std::string>& args) {
     if (log) log->Tick();
     if (!n) continue;
     clearProgress();
-    const pkg::OutcomeText text = pkg::DescribeOutcome(
-        n->lParam, n->wParam, pkg::FailedSourceFile, pkg::FailureDetail, pkg::ElapsedSeconds, ".");
+    const pkg::PackOutcome& outcome = n->outcome;
+    const pkg::OutcomeText text = pkg::DescribeOutcome(outcome, ".");
     if (!text.failed) {
       PrintLine(stdout, text.panelText);
-      if (plan && plan->scan.status.ok())
-        for (const std::string& entry : UnmatchedEntries(pkg::SystemPlatform(), *plan, o.excludes))
-          PrintLine(stdout, UnmatchedEntryLine(entry));
+      for (const std::string& entry : outcome.unmatchedExclusions)
+        PrintLine(stdout, UnmatchedEntryLine(entry));
       WarnOfCaseInArchive(output, o.key);
       return kExitOk;
     }
     PrintLine(stderr, text.boxText);
-    if (n->wParam != pkg::FAIL_WRITE_PKG && !pkg::FailureDetail.empty())
-      PrintLine(stderr, "pkgtool pack: " + pkg::FailureDetail);
+    if (outcome.result != pkg::PackResult::kWrite && !outcome.detail.empty())
+      PrintLine(stderr, "pkgtool pack: " + outcome.detail);
     return kExitFailed;
   }
 }

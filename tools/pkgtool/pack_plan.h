@@ -29,9 +29,6 @@ struct PackPlan {
 PackPlan PlanPack(pkg::Platform& platform, const std::string& source,
                   const std::vector<std::string>& excludes);
 
-// The files and bytes the plan packs, for the progress line.
-PackTotals TotalsOf(const PackPlan& plan);
-
 // The entries that left no file out, in the order given, each text once.
 // Empty entries (an empty line of a list) are left out: they never name a file.
 std::vector<std::string> UnmatchedEntries(pkg::Platform& platform, const PackPlan& plan,

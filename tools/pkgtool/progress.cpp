@@ -10,9 +10,6 @@
 namespace pkgtool {
 namespace {
 
-// The job's text before each file, followed by the file's relative path.
-constexpr std::string_view kStoringPrefix = "(3/5) 正在打包文件: ";
-
 std::string Size(std::uint64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   double v = static_cast<double>(bytes);
@@ -95,34 +92,36 @@ std::string ProgressLine(const std::string& figures, std::string_view name, std:
   return Encode(head) + "  ..." + Encode(std::u32string_view(tail).substr(from));
 }
 
-TerminalProgress::TerminalProgress(std::FILE* out, PackTotals totals)
-    : out_(out),
-      totals_(std::move(totals)),
-      start_(std::chrono::steady_clock::now()),
-      lastDraw_(start_) {}
+TerminalProgress::TerminalProgress(std::FILE* out)
+    : out_(out), start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
 
-void TerminalProgress::OnStatus(const std::string& text) {
+void TerminalProgress::OnProgress(const pkg::PackProgress& p) {
   const std::string before = step_;
-  // Each text ends the file being stored, if any.
-  if (storing_) {
-    ++filesDone_;
-    bytesDone_ += currentSize_;
-    storing_ = false;
+  figures_.filesDone = p.filesStored;
+  figures_.bytesDone = p.bytesStored;
+  if (p.kind == pkg::PackProgress::Kind::kTotals || p.filesTotal != 0) {
+    figures_.filesTotal = p.filesTotal;
+    figures_.bytesTotal = p.bytesTotal;
   }
-  if (text.rfind(kStoringPrefix, 0) == 0) {
-    storing_ = true;
-    name_ = text.substr(kStoringPrefix.size());
-    const auto it = totals_.sizes.find(name_);
-    currentSize_ = it == totals_.sizes.end() ? 0 : it->second;
-    step_ = std::string(kStoringPrefix.substr(0, kStoringPrefix.find(' ')));
-  } else {
+  // The step's label, then the rest of its text: the step's name, or the
+  // file being stored.
+  bool draw = false;
+  if (p.kind == pkg::PackProgress::Kind::kBegins) {
+    const std::string text = pkg::StatusText(p);
     step_ = text.substr(0, text.find(' '));
-    name_ = text.substr(std::min(text.size(), step_.size() + 1));
+    name_ = p.step == pkg::PackStep::kStore ? p.relative
+                                            : text.substr(std::min(text.size(), step_.size() + 1));
+  } else {
+    // The totals, and the first bytes of a file that takes long enough to
+    // report them, are always shown at once.
+    draw = p.kind == pkg::PackProgress::Kind::kTotals || bytesFile_ != p.fileIndex + 1;
+    if (p.kind == pkg::PackProgress::Kind::kBytes) bytesFile_ = p.fileIndex + 1;
   }
   // Thousands of small files a second would keep the terminal busy redrawing
   // a line nobody can read; a new step is always shown at once.
   changed_ = true;
-  if (step_ != before || std::chrono::steady_clock::now() - lastDraw_ >= kRedrawChanged) Draw();
+  if (draw || step_ != before || std::chrono::steady_clock::now() - lastDraw_ >= kRedrawChanged)
+    Draw();
 }
 
 void TerminalProgress::Tick() {
@@ -133,11 +132,10 @@ void TerminalProgress::Tick() {
 void TerminalProgress::Draw() {
   lastDraw_ = std::chrono::steady_clock::now();
   changed_ = false;
-  ProgressFigures f;
-  f.filesTotal = totals_.files;
-  f.filesDone = std::min(filesDone_, totals_.files);
-  f.bytesTotal = totals_.bytes;
-  f.bytesDone = std::min(bytesDone_, totals_.bytes);
+  ProgressFigures f = figures_;
+  // A file that grew since it was measured does not take the figures past
+  // the totals.
+  f.bytesDone = std::min(f.bytesDone, f.bytesTotal);
   f.seconds = std::chrono::duration<double>(lastDraw_ - start_).count();
   const int columns = TerminalColumns(out_);
   // One column spare: writing into the last one makes some terminals wrap.
@@ -155,8 +153,9 @@ void TerminalProgress::Clear() {
   shownWidth_ = 0;
 }
 
-void ProgressLog::OnStatus(const std::string& text) {
-  pending_ += DisplayText(text);
+void ProgressLog::OnProgress(const pkg::PackProgress& p) {
+  if (p.kind != pkg::PackProgress::Kind::kBegins) return;
+  pending_ += DisplayText(pkg::StatusText(p));
   pending_ += '\n';
   if (pending_.size() >= (64 << 10)) Flush();
   Tick();
