@@ -23,6 +23,7 @@
 
 #include "ZLibEx.h"
 #include "platform.h"
+#include "reuse_source.h"
 
 namespace pkg {
 
@@ -52,6 +53,11 @@ class PackPipeline {
     // Files never read as sources: the archive being written and the one it
     // will replace.
     std::vector<FileIdentity> refused;
+    // When compressing: the older archive whose stored streams may be
+    // copied, and for each file of the list the record it is compared with
+    // (ReuseSource::kNone for none). reuseOf grows with the list.
+    const ReuseSource* reuse = nullptr;
+    const std::vector<std::uint32_t>* reuseOf = nullptr;
   };
 
   // Starts the workers on paths, the full paths of the files in list order.
@@ -93,6 +99,9 @@ class PackPipeline {
     // opened or read ahead: a scanner or an editor may hold a file for a
     // moment, so only what the writer meets at the file's turn counts.
     kByWriter,
+    // Its content is that of its record in the older archive, whose stored
+    // bytes the writer copies; nothing follows through NextBlocks.
+    kReused,
   };
   // Waits until a worker has opened file i, or has given up on it. Raises
   // only memory running out ahead. stamp is the file's as it was before it
@@ -146,8 +155,9 @@ class PackPipeline {
   class FileDropped {};
 
   void WorkerMain();
-  void ProcessFile(std::size_t file, const std::string& path, std::vector<std::uint8_t>& input,
-                   std::unique_ptr<TZCompressionStream>& zstream);
+  void ProcessFile(std::size_t file, const std::string& path, std::uint32_t record,
+                   std::vector<std::uint8_t>& input, std::unique_ptr<TZCompressionStream>& zstream,
+                   std::unique_ptr<ReuseReader>& reader);
 
   // All below take the lock themselves.
   Block* Acquire(std::size_t file);

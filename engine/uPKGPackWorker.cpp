@@ -240,6 +240,7 @@ void PKGPackWorker::Finish(std::uintptr_t reason) {
 }
 
 void PKGPackWorker::DiscardOutput() {
+  CloseReuse();
   zstream_.reset();
   out_.reset();  // what is still buffered is dropped, not written
   if (FPKGStream) {
@@ -269,13 +270,20 @@ void PKGPackWorker::RemoveExcluded(std::size_t from) {
 
 ScanResult PKGPackWorker::ListSources(PackPipeline* pipeline) {
   std::vector<std::string> paths;
+  std::vector<std::uint32_t> records;
   auto scan = BuildFileList(platform_, FSourceDirectory, fileList_, &stop_, [&](std::size_t from) {
     if (FExcludeCount != 0) RemoveExcluded(from);
     paths.clear();
-    for (std::size_t f = from; f < fileList_.size(); ++f)
+    records.clear();
+    for (std::size_t f = from; f < fileList_.size(); ++f) {
       paths.push_back(platform_.JoinRelative(FSourceDirectory, fileList_[f].relative));
+      records.push_back(reuse_ && fileList_[f].nameProblem == NameProblem::kNone
+                            ? reuse_->Find(fileList_[f].name936)
+                            : ReuseSource::kNone);
+    }
     const auto append = [&] {
       for (std::string& p : paths) fullPaths_.push_back(std::move(p));
+      reuseOf_.insert(reuseOf_.end(), records.begin(), records.end());
     };
     // The workers start on a folder's files while the next ones are listed.
     if (pipeline)
@@ -297,6 +305,7 @@ std::uintptr_t PKGPackWorker::Pack() {
   // read ahead, so that the workers leave it alone. (A folder in its place
   // has an identity no file shares, and fails the job later.)
   haveOutputId_ = platform_.IdentityOf(FOutputPKGPath, outputId_).ok();
+  OpenReuse();
   std::unique_ptr<PackPipeline> pipeline = StartPipeline(ThreadCount());
   // Before the pipeline goes, Abort must no longer reach it.
   struct Unregister {
@@ -362,7 +371,21 @@ std::uintptr_t PKGPackWorker::Pack() {
   buffer_.resize(kCopyBlock);
   if (!StoreFiles(pipeline.get())) return FAIL_OPEN_SOURCE;
   SetPipeline(nullptr);
-  pipeline.reset();  // its blocks go before the index is built
+  pipeline.reset();  // its blocks, and its handles on the older archive, go first
+  CloseReuse();
+  if (FReuseSummary.reusedFiles > 0) {
+    // Its streams were compared when they were read, and copied later: the
+    // copies hold only if nothing changed it meanwhile.
+    FileStamp now;
+    if (!platform_.StampOf(reuse_->Path(), now).ok() || !(now == reuse_->Stamp()))
+      throw EPackFailure(Quoted(reuse_->Path()) +
+                         " changed while its compressed data was being reused; pack again");
+  }
+  if (FCompressData) {
+    for (std::size_t i = 0; i < n; ++i) FReuseSummary.compressedBytes += sizes_[i];
+    FReuseSummary.compressedFiles = n - FReuseSummary.reusedFiles;
+    FReuseSummary.compressedBytes -= FReuseSummary.reusedBytes;
+  }
   buffer_.clear();
   buffer_.shrink_to_fit();
   trailerOffset_ = static_cast<std::uint32_t>(out_->Position());
@@ -460,6 +483,10 @@ std::unique_ptr<PackPipeline> PKGPackWorker::StartPipeline(unsigned threads) {
   s.workers = threads;
   s.budget = FMemoryBudget;
   if (haveOutputId_) s.refused.push_back(outputId_);
+  if (reuse_) {
+    s.reuse = reuse_.get();
+    s.reuseOf = &reuseOf_;
+  }
   auto pipeline = std::make_unique<PackPipeline>(platform_, fullPaths_, s, stop_, false);
   if (pipeline->Workers() == 0) return nullptr;
   SetPipeline(pipeline.get());
@@ -487,6 +514,14 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
           return true;
         }
         pipeline->Drop(i);
+        break;
+      case PackPipeline::Handover::kReused:
+        // Compared ahead of its turn: only the file as it was then was
+        // found equal.
+        if (!IsOwnArchive(read.id) && platform_.StampOf(full, now).ok() && now == read) {
+          CopyReused(i);
+          return true;
+        }
         break;
       case PackPipeline::Handover::kByWriter:
         // Also a file that could not be opened or read ahead: it is opened
@@ -551,11 +586,24 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
   // still gets a record that agrees with its stored bytes.
   std::uint64_t total = 0;
   if (FCompressData) {
+    ReuseComparison compared;
+    if (const std::uint32_t r = ReuseCandidate(i, size); r != ReuseSource::kNone) {
+      compared = reuseReader_->Compare(r, *source, buffer_, false, [this] { CheckStop(); });
+      if (compared.same) {
+        (void)source->Close();
+        CopyReused(i);
+        return true;
+      }
+    }
     if (zstream_)
       zstream_->Restart(*out_);
     else
       zstream_ = std::make_unique<TZCompressionStream>(*out_, TZCompressionLevel::zcDefault);
-    for (;;) {
+    if (compared.held > 0) {
+      total = compared.held;
+      zstream_->Write(buffer_.data(), compared.held);
+    }
+    while (!compared.atEnd) {
       CheckStop();
       std::size_t got = 0;
       if (Status s = source->Read(buffer_.data(), buffer_.size(), got); !s.ok())
@@ -596,6 +644,59 @@ void PKGPackWorker::Record(std::size_t i, std::int64_t offset, std::uint64_t siz
   sizes_[i] = static_cast<std::uint32_t>(size);
   storedSizes_[i] = static_cast<std::uint32_t>(end - offset);
   index_.Append({fileList_[i].name936, offsets_[i], sizes_[i], storedSizes_[i]});
+}
+
+void PKGPackWorker::OpenReuse() {
+  FReuseSummary = ReuseSummary();
+  if (!FCompressData) return;
+  if (!FReuse) {
+    FReuseSummary.unavailable = "reuse is turned off";
+    return;
+  }
+  activity_ = "reading the index of the older archive";
+  const std::string& from = FReuseFrom.empty() ? FOutputPKGPath : FReuseFrom;
+  reuse_ =
+      ReuseSource::Open(platform_, from, {FKey.data(), FKey.size()}, FReuseSummary.unavailable);
+  if (reuse_) reuseReader_ = std::make_unique<ReuseReader>(platform_, *reuse_);
+}
+
+std::uint32_t PKGPackWorker::ReuseCandidate(std::size_t i, std::uint64_t size) const {
+  if (!reuse_ || i >= reuseOf_.size()) return ReuseSource::kNone;
+  const std::uint32_t r = reuseOf_[i];
+  return r != ReuseSource::kNone && reuse_->Record(r).size == size ? r : ReuseSource::kNone;
+}
+
+void PKGPackWorker::CopyReused(std::size_t i) {
+  const IndexRecord& record = reuse_->Record(reuseOf_[i]);
+  const std::string& from = reuse_->Path();
+  const std::int64_t offset = out_->Position();
+  if (static_cast<std::uint64_t>(offset) + record.storedSize > kMaxOffset)
+    throw EPackFailure(PassesLimit(fullPaths_[i]));
+  PlatformFile* archive = reuseReader_->Archive();
+  if (!archive || !archive->Seek(record.offset).ok())
+    throw EPackFailure("cannot read " + Quoted(from) + " again to copy the data of " +
+                       Quoted(fullPaths_[i]));
+  // Small streams join the write buffer; larger ones are copied by the system.
+  const bool small = record.storedSize <= kSmallFile;
+  for (std::uint64_t left = record.storedSize; left > 0;) {
+    CheckStop();
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyChunk));
+    const std::size_t got =
+        small ? out_->ReadFrom(*archive, want) : out_->CopyFrom(platform_, *archive, want, buffer_);
+    if (got == 0)
+      throw EPackFailure(Quoted(from) + " became shorter while the data of " +
+                         Quoted(fullPaths_[i]) + " was copied from it");
+    left -= got;
+  }
+  ++FReuseSummary.reusedFiles;
+  FReuseSummary.reusedBytes += record.size;
+  Record(i, offset, record.size);
+}
+
+void PKGPackWorker::CloseReuse() {
+  // The older archive may be the one the new archive replaces: no handle on
+  // it may stay open.
+  if (reuseReader_) reuseReader_->Close();
 }
 
 void PKGPackWorker::WriteTrailer() {

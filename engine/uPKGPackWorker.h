@@ -26,6 +26,7 @@
 #include "job_host.h"
 #include "pack_pipeline.h"
 #include "platform.h"
+#include "reuse_source.h"
 #include "source_scan.h"
 #include "spin_wait.h"
 #include "status.h"
@@ -66,6 +67,14 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   unsigned FThreadCount = 0;
   // Bytes of packed data that may wait in memory for their turn to be written.
   std::size_t FMemoryBudget = 64 << 20;
+  // A compressed pack copies the stored stream of each file whose content
+  // the older archive holds unchanged, verified byte for byte, instead of
+  // compressing it; FReuseFrom names that archive (empty: the one at
+  // FOutputPKGPath).
+  bool FReuse = true;
+  std::string FReuseFrom;
+  // What reuse achieved: written before the notification, for the caller.
+  ReuseSummary FReuseSummary;
   // The archive being written (a temporary file until the job completes); the
   // job's thread only.
   std::unique_ptr<TPlatformFileStream> FPKGStream;
@@ -103,6 +112,11 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   bool StoreInline(std::size_t i);
   void WriteFromPipeline(std::size_t i, PackPipeline& pipeline);
   void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
+  void OpenReuse();
+  // The older archive's record file i may be compared with, or kNone.
+  std::uint32_t ReuseCandidate(std::size_t i, std::uint64_t size) const;
+  void CopyReused(std::size_t i);
+  void CloseReuse();
   void WriteTrailer();
 
   // Texts are numbered in the order they are posted, and shown in that order.
@@ -153,6 +167,9 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   AdaptiveSpin statusSpin_;
   std::vector<std::uint8_t> buffer_;
   std::unique_ptr<TZCompressionStream> zstream_;  // kept across files, reset per file
+  std::unique_ptr<ReuseSource> reuse_;            // null: nothing to reuse
+  std::unique_ptr<ReuseReader> reuseReader_;      // the job's own handle on it
+  std::vector<std::uint32_t> reuseOf_;            // per file: its record, or kNone
 };
 
 }  // namespace pkg

@@ -372,6 +372,9 @@ TEST(PackThreads, NoTextRunsPastAFileWhoseDataIsNotReady) {
         if (t == xText) platform.tail.Open();
       });
       s.threads = 3;
+      // Compared with the archive packed alone, x.bin would be settled only
+      // once read whole: the writer is to meet it while it is being read.
+      s.reuse = false;
       auto job = MakeJob(host, s, platform);
       ASSERT_TRUE(job->Start().ok());
       const std::vector<std::string> upToX = {alone.texts[0], alone.texts[1], first, xText};

@@ -94,6 +94,8 @@ std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSetti
   job->FExcludeCount = static_cast<std::uint32_t>(s.excludes.size());
   job->FThreadCount = s.threads;
   if (s.budget) job->FMemoryBudget = s.budget;
+  job->FReuse = s.reuse;
+  job->FReuseFrom = s.reuseFrom;
   return job;
 }
 

@@ -53,8 +53,10 @@ struct JobSettings {
   std::int32_t type = 1;
   std::vector<std::uint8_t> key{0x3D, 0x91, 0xC4, 0x58, 0xE2, 0x07, 0xAF, 0x6B};
   std::vector<std::string> excludes;
-  unsigned threads = 0;    // 0: the job's default, one per core
-  std::size_t budget = 0;  // 0: the job's default
+  unsigned threads = 0;        // 0: the job's default, one per core
+  std::size_t budget = 0;      // 0: the job's default
+  bool reuse = true;           // take unchanged files' streams from an older archive
+  std::string reuseFrom = {};  // empty: the archive at output
 };
 
 struct JobRun {
