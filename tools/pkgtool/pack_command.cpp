@@ -23,6 +23,7 @@ namespace {
 const char* const kPackHelp =
     "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX]\n"
     "                    [--exclude REL]... [--exclude-from FILE]...\n"
+    "                    [--no-reuse | --reuse-from ARCHIVE]\n"
     "\n"
     "Packs every file below the folder SRC into the archive OUT. OUT is replaced only\n"
     "when the new archive is complete; on failure or Ctrl-C it is left as it was.\n"
@@ -37,6 +38,13 @@ const char* const kPackHelp =
     "  --exclude-from FILE  leave out the files listed in FILE, a UTF-8 text with one\n"
     "                   relative path per line, each line taken as it is (blanks\n"
     "                   kept); LF or CR LF line ends; may be repeated\n"
+    "  --no-reuse       compress every file afresh\n"
+    "  --reuse-from ARCHIVE  take unchanged files' compressed bytes from ARCHIVE\n"
+    "                   (opened with the pack's key) instead of from OUT\n"
+    "\n"
+    "With --compress, each file whose content the archive at OUT already holds,\n"
+    "checked byte for byte, has its compressed bytes copied from there instead of\n"
+    "being compressed again. A line after the outcome says how many were.\n"
     "\n"
     "On a terminal, progress shows on one line: files and bytes done of the total,\n"
     "the rate and the time left. Otherwise each step is printed on a line of its own.\n"
@@ -56,7 +64,22 @@ struct PackOptions {
   KeyChoice key{KeyChoice::Kind::kGame1, {}, false};
   std::vector<std::string> excludes;
   unsigned threads = 0;  // 0: one per core
+  bool reuse = true;
+  std::string reuseFrom;
 };
+
+std::string Files(std::uint64_t n, std::uint64_t bytes) {
+  return std::to_string(n) + (n == 1 ? " file (" : " files (") + std::to_string(bytes) +
+         (bytes == 1 ? " byte)" : " bytes)");
+}
+
+// What the pack took from the older archive and what it compressed.
+std::string ReuseLine(const pkg::ReuseSummary& r) {
+  std::string line = "reused " + Files(r.reusedFiles, r.reusedBytes) + ", compressed " +
+                     Files(r.compressedFiles, r.compressedBytes);
+  if (!r.unavailable.empty()) line += "; nothing reused: " + r.unavailable;
+  return line;
+}
 
 }  // namespace
 
@@ -100,6 +123,11 @@ int RunPack(const std::vector<std::string>& args) {
       if (!value(v) || !pkg::TryStrToInt(v, n) || n < 1 || n > 256)
         return Usage("--threads takes a number of threads from 1 to 256");
       o.threads = static_cast<unsigned>(n);
+    } else if (a == "--no-reuse") {
+      o.reuse = false;
+    } else if (a == "--reuse-from") {
+      if (!value(v) || v.empty()) return Usage("--reuse-from needs an archive");
+      o.reuseFrom = v;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option '" + a + "'");
     } else {
@@ -114,6 +142,13 @@ int RunPack(const std::vector<std::string>& args) {
   std::string source, output;
   if (pkg::Status s = FullPath(o.positional[0], source); !s.ok()) return Usage(s.message());
   if (pkg::Status s = FullPath(o.positional[1], output); !s.ok()) return Usage(s.message());
+  if (!o.reuse && !o.reuseFrom.empty()) return Usage("give one of --no-reuse and --reuse-from");
+  if (!o.reuseFrom.empty() && !o.compress)
+    return Usage("--reuse-from takes compressed bytes: it needs --compress");
+  std::string reuseFrom;
+  if (!o.reuseFrom.empty()) {
+    if (pkg::Status s = FullPath(o.reuseFrom, reuseFrom); !s.ok()) return Usage(s.message());
+  }
   if (pkg::SystemPlatform().KindOf(source) != pkg::PathKind::kDirectory)
     return Usage("打包目录不存在！ '" + source + "' is not a folder");
 
@@ -149,6 +184,8 @@ int RunPack(const std::vector<std::string>& args) {
   job->FExcludeList = o.excludes;
   job->FExcludeCount = static_cast<std::uint32_t>(o.excludes.size());
   job->FThreadCount = o.threads;
+  job->FReuse = o.reuse;
+  job->FReuseFrom = reuseFrom;
 
   CatchInterrupt();
   if (pkg::Status s = job->Start(); !s.ok()) {
@@ -171,6 +208,7 @@ int RunPack(const std::vector<std::string>& args) {
         n->lParam, n->wParam, pkg::FailedSourceFile, pkg::FailureDetail, pkg::ElapsedSeconds, ".");
     if (!text.failed) {
       PrintLine(stdout, text.panelText);
+      if (o.compress) PrintLine(stdout, ReuseLine(job->FReuseSummary));
       return kExitOk;
     }
     PrintLine(stderr, text.boxText);
