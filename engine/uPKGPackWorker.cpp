@@ -518,10 +518,9 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
       case PackPipeline::Handover::kReused:
         // Compared ahead of its turn: only the file as it was then was
         // found equal.
-        if (!IsOwnArchive(read.id) && platform_.StampOf(full, now).ok() && now == read) {
-          CopyReused(i);
+        if (!IsOwnArchive(read.id) && platform_.StampOf(full, now).ok() && now == read &&
+            CopyReused(i))
           return true;
-        }
         break;
       case PackPipeline::Handover::kByWriter:
         // Also a file that could not be opened or read ahead: it is opened
@@ -558,7 +557,7 @@ void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
   Record(i, offset, size);
 }
 
-bool PKGPackWorker::StoreInline(std::size_t i) {
+bool PKGPackWorker::StoreInline(std::size_t i, bool reuse) {
   const std::string& full = fullPaths_[i];
   std::unique_ptr<PlatformFile> source;
   if (Status s = platform_.OpenForReading(full, source); !s.ok()) {
@@ -587,12 +586,12 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
   std::uint64_t total = 0;
   if (FCompressData) {
     ReuseComparison compared;
-    if (const std::uint32_t r = ReuseCandidate(i, size); r != ReuseSource::kNone) {
+    if (const std::uint32_t r = reuse ? ReuseCandidate(i, size) : ReuseSource::kNone;
+        r != ReuseSource::kNone) {
       compared = reuseReader_->Compare(r, *source, buffer_, false, [this] { CheckStop(); });
       if (compared.same) {
         (void)source->Close();
-        CopyReused(i);
-        return true;
+        return CopyReused(i) || StoreInline(i, false);
       }
     }
     if (zstream_)
@@ -666,16 +665,16 @@ std::uint32_t PKGPackWorker::ReuseCandidate(std::size_t i, std::uint64_t size) c
   return r != ReuseSource::kNone && reuse_->Record(r).size == size ? r : ReuseSource::kNone;
 }
 
-void PKGPackWorker::CopyReused(std::size_t i) {
+bool PKGPackWorker::CopyReused(std::size_t i) {
   const IndexRecord& record = reuse_->Record(reuseOf_[i]);
   const std::string& from = reuse_->Path();
   const std::int64_t offset = out_->Position();
   if (static_cast<std::uint64_t>(offset) + record.storedSize > kMaxOffset)
     throw EPackFailure(PassesLimit(fullPaths_[i]));
+  // Before a byte is copied, an older archive that cannot be read only
+  // means that the file is compressed after all.
   PlatformFile* archive = reuseReader_->Archive();
-  if (!archive || !archive->Seek(record.offset).ok())
-    throw EPackFailure("cannot read " + Quoted(from) + " again to copy the data of " +
-                       Quoted(fullPaths_[i]));
+  if (!archive || !archive->Seek(record.offset).ok()) return false;
   // Small streams join the write buffer; larger ones are copied by the system.
   const bool small = record.storedSize <= kSmallFile;
   for (std::uint64_t left = record.storedSize; left > 0;) {
@@ -691,6 +690,7 @@ void PKGPackWorker::CopyReused(std::size_t i) {
   ++FReuseSummary.reusedFiles;
   FReuseSummary.reusedBytes += record.size;
   Record(i, offset, record.size);
+  return true;
 }
 
 void PKGPackWorker::CloseReuse() {

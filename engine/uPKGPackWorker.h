@@ -109,13 +109,14 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   bool StoreFiles(PackPipeline* pipeline);
   bool StoreFile(std::size_t i, PackPipeline* pipeline);
   bool IsOwnArchive(const FileIdentity& id) const;
-  bool StoreInline(std::size_t i);
+  bool StoreInline(std::size_t i, bool reuse = true);
   void WriteFromPipeline(std::size_t i, PackPipeline& pipeline);
   void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
   void OpenReuse();
   // The older archive's record file i may be compared with, or kNone.
   std::uint32_t ReuseCandidate(std::size_t i, std::uint64_t size) const;
-  void CopyReused(std::size_t i);
+  // False, having written nothing, when the older archive cannot be read.
+  bool CopyReused(std::size_t i);
   void CloseReuse();
   void WriteTrailer();
 

@@ -308,4 +308,111 @@ INSTANTIATE_TEST_SUITE_P(Reuse, RepackOverHostile,
                                   std::to_string(std::get<1>(info.param)) + "_threads";
                          });
 
+// ---------------------------------------------------------------------------
+// Failures and aborts while reusing.
+
+// An older archive that serves for some files but not all: the base tree's,
+// repacked after a.txt and big.bin changed.
+struct Reusing {
+  TempDir dir;
+  Bytes older, fresh;
+  Reusing() {
+    Tree tree = BaseTree();
+    WriteTree(dir / "src", tree);
+    older = FreshPack(dir, dir / "src", 1);
+    FlipByte(tree["a.txt"], 3);
+    FlipByte(tree["big.bin"], 300000);
+    WriteTree(dir / "src", tree);
+    fresh = FreshPack(dir, dir / "src", 1);
+  }
+  void Reset() {
+    fs::remove_all(dir / "out");
+    WriteFile(dir / "out/o.pkg", older);
+  }
+  JobSettings Settings(unsigned threads) const {
+    JobSettings s{U8(dir / "src"), U8(dir / "out/o.pkg"), true, 1, kKey, {}};
+    s.threads = threads;
+    return s;
+  }
+};
+
+// Reading the older archive failing only costs its reuse; every other
+// failure fails the job as without reuse. A finished job wrote the fresh
+// pack's bytes; a failed one left the older archive as it was.
+TEST(Reuse, EveryOperationFailingInTurnFinishesWithTheFreshBytesOrKeepsTheOlderArchive) {
+  Reusing r;
+  int runs = 0;
+  for (const unsigned threads : {1u, 3u}) {
+    r.Reset();
+    FaultPlatform counter;
+    const Packed reference = Pack(r.Settings(threads), counter);
+    ASSERT_EQ(reference.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+    ASSERT_EQ(reference.summary.reusedFiles, 4u);
+    for (const Op op : kAllOps) {
+      for (int nth = 1; nth <= counter.Calls(op); ++nth) {
+        SCOPED_TRACE(std::string(OpName(op)) + " #" + std::to_string(nth) + ", " +
+                     std::to_string(threads) + " threads");
+        r.Reset();
+        FaultPlatform platform;
+        platform.FailAt(op, nth);
+        const Packed p = Pack(r.Settings(threads), platform);
+        ++runs;
+        EXPECT_EQ(ListNames(r.dir / "out"), (std::vector<std::string>{"o.pkg"}));
+        if (p.notification.lParam == pkg::NOTIFY_FINISHED) {
+          EXPECT_EQ(ReadFile(r.dir / "out/o.pkg"), r.fresh);
+        } else {
+          EXPECT_EQ(ReadFile(r.dir / "out/o.pkg"), r.older);
+          EXPECT_NE(pkg::FailureDetail.find("injected fault"), std::string::npos)
+              << pkg::FailureDetail;
+          EXPECT_NE(op, Op::kDelete) << pkg::FailureDetail;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 50);
+}
+
+TEST(Reuse, AnAbortAtEveryTextKeepsTheOlderArchive) {
+  Reusing r;
+  const std::size_t steps = BaseTree().size() + 4;  // (1/5), (2/5), a text per file, (4/5), (5/5)
+  for (const unsigned threads : {1u, 3u}) {
+    for (std::size_t k = 0; k < steps; ++k) {
+      SCOPED_TRACE("abort at text " + std::to_string(k) + ", " + std::to_string(threads) +
+                   " threads");
+      r.Reset();
+      std::shared_ptr<pkg::PKGPackWorker> job;
+      std::size_t texts = 0;
+      bool aborted = false;
+      pkg::QueueHost host([&](const std::string&) {
+        if (++texts == k + 1) aborted = job->Abort();
+      });
+      job = MakeJob(host, r.Settings(threads));
+      ASSERT_TRUE(job->Start().ok());
+      while (!aborted) ASSERT_FALSE(host.Pump(std::chrono::milliseconds(2000)).has_value());
+      EXPECT_FALSE(host.Pump(std::chrono::milliseconds(20)).has_value());
+      EXPECT_EQ(texts, k + 1);
+      EXPECT_EQ(ListNames(r.dir / "out"), (std::vector<std::string>{"o.pkg"}));
+      EXPECT_EQ(ReadFile(r.dir / "out/o.pkg"), r.older);
+    }
+  }
+}
+
+// The older archive met inside the source tree is refused as before, unless
+// it is excluded: then it serves for reuse all the same.
+TEST(Reuse, AnOlderArchiveInsideTheSourceServesOnlyWhenExcluded) {
+  Reusing r;
+  WriteFile(r.dir / "src/o.pkg", r.older);
+  JobSettings s = r.Settings(3);
+  s.output = U8(r.dir / "src/o.pkg");
+  const Packed refused = Pack(s);
+  EXPECT_EQ(refused.notification.wParam, pkg::FAIL_OPEN_SOURCE);
+  EXPECT_EQ(ReadFile(r.dir / "src/o.pkg"), r.older);
+
+  s.excludes = {"\\o.pkg"};
+  const Packed p = Pack(s);
+  ASSERT_EQ(p.notification.lParam, pkg::NOTIFY_FINISHED) << pkg::FailureDetail;
+  EXPECT_EQ(p.summary.reusedFiles, 4u);
+  EXPECT_EQ(ReadFile(r.dir / "src/o.pkg"), r.fresh);
+}
+
 }  // namespace
