@@ -151,6 +151,21 @@ void PackPipeline::ResumeOpens() {
   if (listWaiting_) workCv_.notify_all();
 }
 
+void PackPipeline::EnableReuse() {
+  std::lock_guard<std::mutex> lock(m_);
+  reuseEnabled_ = true;
+  workCv_.notify_all();
+}
+
+bool PackPipeline::AwaitReuse() {
+  std::unique_lock<std::mutex> lock(m_);
+  while (!reuseEnabled_) {
+    if (Stopped()) return false;
+    workCv_.wait(lock);
+  }
+  return true;
+}
+
 void PackPipeline::OpenedLocked(Slot& slot) {
   if (!slot.opening) return;
   slot.opening = false;
@@ -270,6 +285,7 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path, std::u
       // one that differs goes on from what the comparison read.
       if (record != ReuseSource::kNone && settings_.reuse &&
           settings_.reuse->Record(record).size == stamp.size) {
+        if (!AwaitReuse()) throw EJobAborted();
         if (!reader) reader = std::make_unique<ReuseReader>(platform_, *settings_.reuse);
         compared = reader->Compare(record, *source, input, true, [this] {
           if (Stopped()) throw EJobAborted();

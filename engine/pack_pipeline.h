@@ -88,6 +88,12 @@ class PackPipeline {
   void HoldOpens();
   void ResumeOpens();
 
+  // Lets the workers compare files with the older archive. Until then a
+  // worker whose file is to be compared waits, holding no handle on the
+  // older archive: the job first learns whether the archive at the output
+  // path may be replaced, which Windows refuses while any handle is open.
+  void EnableReuse();
+
   // The writer's side, one file after the other in list order.
   //
   // What the workers made of a file.
@@ -170,6 +176,8 @@ class PackPipeline {
   // The worker lets go of the file, telling the writer how it ended.
   void Settle(std::size_t file, Handover handover, Failure failure, std::string message);
   void ReleaseWorker(std::size_t file);
+  // Waits until EnableReuse; false on a stop.
+  bool AwaitReuse();
 
   // With m_ held, but for Stopped.
   Slot& SlotOf(std::size_t file) { return slots_[file % slots_.size()]; }
@@ -211,6 +219,7 @@ class PackPipeline {
   unsigned listWaiting_ = 0;  // workers waiting for the list to grow or opens to resume
   unsigned opening_ = 0;      // workers between taking a file and knowing what it is
   bool opensHeld_ = false;
+  bool reuseEnabled_ = false;
   bool listEnded_ = true;       // no more files will be added
   bool headWaiting_ = false;    // the worker of the writer's file waits for a block
   bool roomSignalled_ = false;  // workers were woken for room since one last waited

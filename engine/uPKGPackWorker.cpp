@@ -356,6 +356,7 @@ std::uintptr_t PKGPackWorker::Pack() {
       }
     } resume{pipeline.get()};
     if (!CreateArchive()) return FAIL_CREATE_PKG;
+    if (pipeline) pipeline->EnableReuse();
   }
 
   const std::size_t n = fileList_.size();
