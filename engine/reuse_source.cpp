@@ -25,8 +25,8 @@ std::string Quoted(const std::string& s) {
 }  // namespace
 
 std::unique_ptr<ReuseSource> ReuseSource::Open(Platform& platform, const std::string& path,
-                                               std::span<const std::uint8_t> key,
-                                               std::string& why) {
+                                               std::span<const std::uint8_t> key, std::string& why,
+                                               const std::atomic<bool>* stop) {
   const std::string at = "the archive at " + Quoted(path);
   if (platform.KindOf(path) != PathKind::kFile) {
     why = "there is no archive at " + Quoted(path);
@@ -49,7 +49,7 @@ std::unique_ptr<ReuseSource> ReuseSource::Open(Platform& platform, const std::st
     why = at + " is too short to be an archive";
     return nullptr;
   }
-  TPlatformFileStream in(std::move(file));
+  TPlatformFileStream in(std::move(file), stop);
 
   // Records with a fault of their own are left out; a fault of the archive
   // as a whole leaves nothing to reuse.

@@ -10,6 +10,7 @@
 // The older archive is only ever read.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,9 +41,11 @@ class ReuseSource {
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
   // Reads the index of the archive at path with key. Returns null, and says
-  // why in a few words in why, when nothing in it can be reused.
+  // why in a few words in why, when nothing in it can be reused. Once stop
+  // is set, reading ends and nothing is reused.
   static std::unique_ptr<ReuseSource> Open(Platform& platform, const std::string& path,
-                                           std::span<const std::uint8_t> key, std::string& why);
+                                           std::span<const std::uint8_t> key, std::string& why,
+                                           const std::atomic<bool>* stop = nullptr);
 
   // The record stored under exactly these name bytes, or kNone.
   std::uint32_t Find(std::string_view name936) const;

@@ -655,8 +655,8 @@ void PKGPackWorker::OpenReuse() {
   }
   activity_ = "reading the index of the older archive";
   const std::string& from = FReuseFrom.empty() ? FOutputPKGPath : FReuseFrom;
-  reuse_ =
-      ReuseSource::Open(platform_, from, {FKey.data(), FKey.size()}, FReuseSummary.unavailable);
+  reuse_ = ReuseSource::Open(platform_, from, {FKey.data(), FKey.size()}, FReuseSummary.unavailable,
+                             &stop_);
   if (reuse_) reuseReader_ = std::make_unique<ReuseReader>(platform_, *reuse_);
 }
 
