@@ -14,7 +14,7 @@ namespace pkg {
 namespace {
 
 // The older archive's stored bytes are read in pieces of this size.
-constexpr std::size_t kPiece = 64 << 10;
+constexpr std::size_t kPiece = 256 << 10;
 // The shortest zlib stream: a 2-byte header, an empty block, the Adler-32.
 constexpr std::uint32_t kMinStream = 8;
 
