@@ -11,6 +11,11 @@
 # each from a warm page cache.
 # Every archive pkgtool writes is compared with the one written with
 # --threads 1: the bytes must not depend on the threads.
+# On mixed and big, repacks over the fresh archive follow: the tree unchanged,
+# and with 1% of its files (every hundredth non-empty one in name order, at
+# least one) changed by one byte, put back afterwards. Each must give the
+# bytes of a fresh pack of the same tree.
+#
 # SYNC_COST=1 runs pkgtool alone, with and without --no-sync, compressed and
 # stored, and prints what waiting for the disk costs.
 set -euo pipefail
@@ -60,6 +65,17 @@ run() {
   echo "$corpus $name $(((t1 - t0) / 1000000)) $(tail -n 1 "$out/rss")" >>"$results"
 }
 
+# flip_all DIR: XORs the first byte of each chosen file below DIR with 1; a
+# second call puts them back.
+chosen=()
+flip_all() {
+  local f b
+  for f in "${chosen[@]}"; do
+    b=$(od -An -tu1 -N1 "$1/$f")
+    printf "\\x$(printf %02x $(((b ^ 1) & 255)))" | dd of="$1/$f" bs=1 count=1 conv=notrunc status=none
+  done
+}
+
 for corpus in "${corpora[@]}"; do
   # Warm the page cache, then the reference archives of the one-thread job.
   tar cf - -C "$root" "$corpus" | cat >/dev/null
@@ -88,7 +104,30 @@ for corpus in "${corpora[@]}"; do
       run "cp" "$corpus" cp big.bin "$out/archive.bin"
     fi
   done
-  rm -f "$out"/archive.* "$out"/ref-*.pkg
+  if [[ $corpus == mixed || $corpus == big ]]; then
+    mapfile -t chosen < <(cd "$root/$corpus" && find . -type f -size +0 | LC_ALL=C sort |
+      awk 'NR % 100 == 1')
+    trap 'flip_all "$root/$corpus"' EXIT
+    flip_all "$root/$corpus"
+    "$pkgtool" pack "$root/$corpus" "$out/ref-changed.pkg" --compress --no-reuse --threads 1 >/dev/null
+    flip_all "$root/$corpus"
+    trap - EXIT
+    for ((r = 1; r <= rounds; r++)); do
+      echo "run_bench: $corpus repacks, round $r of $rounds" >&2
+      cp "$out/ref-compressed.pkg" "$out/repack.pkg"
+      run "pkgtool-compressed" "$corpus" "$pkgtool" pack . "$out/archive.pkg" --compress
+      run "repack-unchanged" "$corpus" "$pkgtool" pack . "$out/repack.pkg" --compress
+      cmp -s "$out/repack.pkg" "$out/ref-compressed.pkg" || { echo "bytes differ" >&2; exit 1; }
+      cp "$out/ref-compressed.pkg" "$out/repack.pkg"
+      trap 'flip_all "$root/$corpus"' EXIT
+      flip_all "$root/$corpus"
+      run "repack-1%" "$corpus" "$pkgtool" pack . "$out/repack.pkg" --compress
+      flip_all "$root/$corpus"
+      trap - EXIT
+      cmp -s "$out/repack.pkg" "$out/ref-changed.pkg" || { echo "bytes differ" >&2; exit 1; }
+    done
+  fi
+  rm -f "$out"/archive.* "$out"/ref-*.pkg "$out"/repack.pkg
 done
 
 if [[ ${SYNC_COST:-0} == 1 ]]; then
@@ -137,6 +176,16 @@ awk -v threads="$threads" -v rounds="$rounds" '
         cell(c, "tar"), cell(c, "cp"), ratio(c, "pkgtool-compressed", "tar|pigz"),
         ratio(c, "pkgtool-compressed", "zip"), ratio(c, "pkgtool-stored", "tar"),
         ratio(c, "pkgtool-stored", "cp"), mem(c, "pkgtool-compressed"), mem(c, "pkgtool-stored")
+    }
+    printf "\n| corpus | pkgtool --compress, fresh | repack, unchanged | repack, 1%% of files changed | unchanged ÷ fresh | 1%% changed ÷ fresh | peak MiB: fresh / unchanged / 1%% |\n"
+    print "|---|---|---|---|---|---|---|"
+    for (i = 1; i <= corpora; i++) {
+      c = order[i]
+      if (!((c " repack-unchanged") in n)) continue
+      printf "| %s | %s | %s | %s | %s | %s | %s / %s / %s |\n", c, cell(c, "pkgtool-compressed"),
+        cell(c, "repack-unchanged"), cell(c, "repack-1%"), ratio(c, "repack-unchanged", "pkgtool-compressed"),
+        ratio(c, "repack-1%", "pkgtool-compressed"), mem(c, "pkgtool-compressed"),
+        mem(c, "repack-unchanged"), mem(c, "repack-1%")
     }
     printf "\nMedians of %d runs each.\n", rounds
   }' "$results"

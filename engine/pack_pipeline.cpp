@@ -157,6 +157,21 @@ void PackPipeline::ResumeOpens() {
   if (listWaiting_) workCv_.notify_all();
 }
 
+void PackPipeline::EnableReuse() {
+  std::lock_guard<std::mutex> lock(m_);
+  reuseEnabled_ = true;
+  workCv_.notify_all();
+}
+
+bool PackPipeline::AwaitReuse() {
+  std::unique_lock<std::mutex> lock(m_);
+  while (!reuseEnabled_) {
+    if (Stopped()) return false;
+    workCv_.wait(lock);
+  }
+  return true;
+}
+
 void PackPipeline::OpenedLocked(Slot& slot) {
   if (!slot.opening) return;
   slot.opening = false;
@@ -178,8 +193,10 @@ void PackPipeline::WorkerMain() {
   std::vector<std::uint8_t> input;
   std::unique_ptr<TZCompressionStream> zstream;  // reset for each file, never recreated
   std::string path;                              // a copy: the list may grow meanwhile
+  std::unique_ptr<ReuseReader> reader;           // this worker's handle on the older archive
   for (;;) {
     std::size_t file = 0;
+    std::uint32_t record = ReuseSource::kNone;
     bool copied = false;
     {
       std::unique_lock<std::mutex> lock(m_);
@@ -211,6 +228,7 @@ void PackPipeline::WorkerMain() {
       slot.busy = true;
       try {
         path = paths_[file];
+        if (settings_.reuseOf) record = (*settings_.reuseOf)[file];
         copied = true;
         slot.opening = true;
         ++opening_;
@@ -221,13 +239,14 @@ void PackPipeline::WorkerMain() {
       Settle(file, Handover::kStream, Failure::kNoMemory, std::string());
       continue;
     }
-    ProcessFile(file, path, input, zstream);
+    ProcessFile(file, path, record, input, zstream, reader);
   }
 }
 
-void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
+void PackPipeline::ProcessFile(std::size_t file, const std::string& path, std::uint32_t record,
                                std::vector<std::uint8_t>& input,
-                               std::unique_ptr<TZCompressionStream>& zstream) {
+                               std::unique_ptr<TZCompressionStream>& zstream,
+                               std::unique_ptr<ReuseReader>& reader) {
   // What a job without workers would deal with specially is left to the
   // writer, and so is a file that cannot be opened or read here: the writer
   // tries it again at its turn, and only what it meets then counts.
@@ -265,14 +284,34 @@ void PackPipeline::ProcessFile(std::size_t file, const std::string& path,
   std::string message;
   try {
     std::uint64_t total = 0;
+    ReuseComparison compared;
     if (settings_.compress) {
       if (input.empty()) input.resize(kReadSize);
+      // A file the older archive holds unchanged is not compressed at all;
+      // one that differs goes on from what the comparison read.
+      if (record != ReuseSource::kNone && settings_.reuse &&
+          settings_.reuse->Record(record).size == stamp.size) {
+        if (!AwaitReuse()) throw EJobAborted();
+        if (!reader) reader = std::make_unique<ReuseReader>(platform_, *settings_.reuse);
+        compared = reader->Compare(record, *source, input, true, [this] {
+          if (Stopped()) throw EJobAborted();
+        });
+        if (compared.same) {
+          (void)source->Close();
+          Settle(file, Handover::kReused, Failure::kNone, std::string());
+          return;
+        }
+      }
       if (zstream)
         zstream->Restart(sink);
       else
         zstream = std::make_unique<TZCompressionStream>(sink, TZCompressionLevel::zcDefault);
+      if (compared.held > 0) {
+        total = compared.held;
+        zstream->Write(input.data(), compared.held);
+      }
     }
-    for (;;) {
+    while (!compared.atEnd) {
       if (Stopped()) throw EJobAborted();
       std::uint8_t* into = nullptr;
       std::size_t room = 0;
@@ -459,9 +498,9 @@ std::size_t PackPipeline::ReadyRun(std::size_t from, std::size_t to) {
   std::size_t f = from;
   for (; f < to; ++f) {
     const Slot& slot = SlotOf(f);
-    if (!Settled(f) || !slot.finished || slot.handover != Handover::kStream ||
-        slot.failure != Failure::kNone)
-      break;
+    if (!Settled(f) || slot.failure != Failure::kNone) break;
+    if (slot.handover == Handover::kReused) continue;
+    if (!slot.finished || slot.handover != Handover::kStream) break;
   }
   return f - from;
 }

@@ -23,6 +23,7 @@
 
 #include "ZLibEx.h"
 #include "platform.h"
+#include "reuse_source.h"
 
 namespace pkg {
 
@@ -55,6 +56,11 @@ class PackPipeline {
     // Files never read as sources: the archive being written and the one it
     // will replace.
     std::vector<FileIdentity> refused;
+    // When compressing: the older archive whose stored streams may be
+    // copied, and for each file of the list the record it is compared with
+    // (ReuseSource::kNone for none). reuseOf grows with the list.
+    const ReuseSource* reuse = nullptr;
+    const std::vector<std::uint32_t>* reuseOf = nullptr;
   };
 
   // Starts the workers on paths, the full paths of the files in list order.
@@ -85,6 +91,12 @@ class PackPipeline {
   void HoldOpens();
   void ResumeOpens();
 
+  // Lets the workers compare files with the older archive. Until then a
+  // worker whose file is to be compared waits, holding no handle on the
+  // older archive: the job first learns whether the archive at the output
+  // path may be replaced, which Windows refuses while any handle is open.
+  void EnableReuse();
+
   // The writer's side, one file after the other in list order.
   //
   // What the workers made of a file.
@@ -96,6 +108,9 @@ class PackPipeline {
     // opened or read ahead: a scanner or an editor may hold a file for a
     // moment, so only what the writer meets at the file's turn counts.
     kByWriter,
+    // Its content is that of its record in the older archive, whose stored
+    // bytes the writer copies; nothing follows through NextBlocks.
+    kReused,
   };
   // Waits until a worker has opened file i, or has given up on it. Raises
   // only memory running out ahead. stamp is the file's as it was before it
@@ -149,8 +164,9 @@ class PackPipeline {
   class FileDropped {};
 
   void WorkerMain();
-  void ProcessFile(std::size_t file, const std::string& path, std::vector<std::uint8_t>& input,
-                   std::unique_ptr<TZCompressionStream>& zstream);
+  void ProcessFile(std::size_t file, const std::string& path, std::uint32_t record,
+                   std::vector<std::uint8_t>& input, std::unique_ptr<TZCompressionStream>& zstream,
+                   std::unique_ptr<ReuseReader>& reader);
 
   // All below take the lock themselves.
   Block* Acquire(std::size_t file);
@@ -163,6 +179,8 @@ class PackPipeline {
   // The worker lets go of the file, telling the writer how it ended.
   void Settle(std::size_t file, Handover handover, Failure failure, std::string message);
   void ReleaseWorker(std::size_t file);
+  // Waits until EnableReuse; false on a stop.
+  bool AwaitReuse();
 
   // With m_ held, but for Stopped.
   Slot& SlotOf(std::size_t file) { return slots_[file % slots_.size()]; }
@@ -204,6 +222,7 @@ class PackPipeline {
   unsigned listWaiting_ = 0;  // workers waiting for the list to grow or opens to resume
   unsigned opening_ = 0;      // workers between taking a file and knowing what it is
   bool opensHeld_ = false;
+  bool reuseEnabled_ = false;
   bool listEnded_ = true;       // no more files will be added
   bool headWaiting_ = false;    // the worker of the writer's file waits for a block
   bool roomSignalled_ = false;  // workers were woken for room since one last waited

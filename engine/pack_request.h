@@ -34,6 +34,12 @@ struct PackRequest {
   // Read every file's stored bytes back before the archive replaces the older
   // one, and compare them with the source files.
   bool verify = false;
+  // A compressed pack copies the stored stream of each file whose content
+  // the older archive holds unchanged, verified byte for byte, instead of
+  // compressing it; reuseFrom names that archive (empty: the one at
+  // outputPath).
+  bool reuse = true;
+  std::string reuseFrom;
 };
 
 // The values are those WM_PACKNOTIFY carries for a failure.

@@ -67,6 +67,8 @@ std::shared_ptr<PKGPackWorker> PKGPackWorker::Create(JobHost& host, const PackRe
   job->FProgressBytes = request.progressBytes;
   job->FSyncOutput = request.sync;
   job->FVerifyStored = request.verify;
+  job->FReuse = request.reuse;
+  job->FReuseFrom = request.reuseFrom;
   return job;
 }
 
@@ -215,6 +217,7 @@ void PKGPackWorker::Finish(PackResult reason) {
 }
 
 void PKGPackWorker::DiscardOutput() {
+  CloseReuse();
   zstream_.reset();
   out_.reset();  // what is still buffered is dropped, not written
   output_.Discard();
@@ -236,13 +239,20 @@ void PKGPackWorker::RemoveExcluded(std::size_t from) {
 
 ScanResult PKGPackWorker::ListSources(PackPipeline* pipeline) {
   std::vector<std::string> paths;
+  std::vector<std::uint32_t> records;
   auto scan = BuildFileList(platform_, FSourceDirectory, fileList_, &stop_, [&](std::size_t from) {
     if (!FExcludeList.empty()) RemoveExcluded(from);
     paths.clear();
-    for (std::size_t f = from; f < fileList_.size(); ++f)
+    records.clear();
+    for (std::size_t f = from; f < fileList_.size(); ++f) {
       paths.push_back(platform_.JoinRelative(FSourceDirectory, fileList_[f].relative));
+      records.push_back(reuse_ && fileList_[f].nameProblem == NameProblem::kNone
+                            ? reuse_->Find(fileList_[f].name936)
+                            : ReuseSource::kNone);
+    }
     const auto append = [&] {
       for (std::string& p : paths) fullPaths_.push_back(std::move(p));
+      reuseOf_.insert(reuseOf_.end(), records.begin(), records.end());
     };
     // The workers start on a folder's files while the next ones are listed.
     if (pipeline)
@@ -276,6 +286,7 @@ PackResult PKGPackWorker::Pack() {
   // read ahead, so that the workers leave it alone. (A folder in its place
   // has an identity no file shares, and fails the job later.)
   haveOutputId_ = platform_.IdentityOf(FOutputPKGPath, outputId_).ok();
+  OpenReuse();
   std::unique_ptr<PackPipeline> pipeline = StartPipeline(ThreadCount());
   // Before the pipeline goes, Abort must no longer reach it.
   struct Unregister {
@@ -327,6 +338,7 @@ PackResult PKGPackWorker::Pack() {
       }
     } resume{pipeline.get()};
     if (!CreateArchive()) return PackResult::kCreateArchive;
+    if (pipeline) pipeline->EnableReuse();
   }
 
   activity_ = "writing the header of " + Quoted(FOutputPKGPath);
@@ -337,7 +349,20 @@ PackResult PKGPackWorker::Pack() {
   buffer_.resize(kCopyBlock);
   if (!StoreFiles(pipeline.get())) return PackResult::kOpenSource;
   SetPipeline(nullptr);
-  pipeline.reset();  // its blocks go before the index is built
+  pipeline.reset();  // its blocks, and its handles on the older archive, go first
+  CloseReuse();
+  if (FReuseSummary.reusedFiles > 0) {
+    // Its streams were compared when they were read, and copied later: the
+    // copies hold only if nothing changed it meanwhile.
+    FileStamp now;
+    if (!platform_.StampOf(reuse_->Path(), now).ok() || !(now == reuse_->Stamp()))
+      throw EPackFailure(Quoted(reuse_->Path()) +
+                         " changed while its compressed data was being reused; pack again");
+  }
+  if (FCompressData) {
+    FReuseSummary.compressedFiles = fileList_.size() - FReuseSummary.reusedFiles;
+    FReuseSummary.compressedBytes = bytesStored_ - FReuseSummary.reusedBytes;
+  }
   buffer_.clear();
   buffer_.shrink_to_fit();
   trailerOffset_ = static_cast<std::uint32_t>(out_->Position());
@@ -404,6 +429,10 @@ std::unique_ptr<PackPipeline> PKGPackWorker::StartPipeline(unsigned threads) {
   s.workers = threads;
   s.budget = FMemoryBudget;
   if (haveOutputId_) s.refused.push_back(outputId_);
+  if (reuse_) {
+    s.reuse = reuse_.get();
+    s.reuseOf = &reuseOf_;
+  }
   auto pipeline = std::make_unique<PackPipeline>(platform_, fullPaths_, s, stop_, false);
   if (pipeline->Workers() == 0) return nullptr;
   SetPipeline(pipeline.get());
@@ -432,6 +461,13 @@ bool PKGPackWorker::StoreFile(std::size_t i, PackPipeline* pipeline) {
           return true;
         }
         pipeline->Drop(i);
+        break;
+      case PackPipeline::Handover::kReused:
+        // Compared ahead of its turn: only the file as it was then was
+        // found equal.
+        if (!IsOwnArchive(read.id) && platform_.StampOf(full, now).ok() && now == read &&
+            CopyReused(i))
+          return true;
         break;
       case PackPipeline::Handover::kByWriter:
         // Also a file that could not be opened or read ahead: it is opened
@@ -469,7 +505,7 @@ void PKGPackWorker::WriteFromPipeline(std::size_t i, PackPipeline& pipeline) {
   Record(i, offset, size);
 }
 
-bool PKGPackWorker::StoreInline(std::size_t i) {
+bool PKGPackWorker::StoreInline(std::size_t i, bool reuse) {
   const std::string& full = fullPaths_[i];
   std::unique_ptr<PlatformFile> source;
   if (Status s = platform_.OpenForReading(full, source); !s.ok()) {
@@ -497,11 +533,24 @@ bool PKGPackWorker::StoreInline(std::size_t i) {
   // still gets a record that agrees with its stored bytes.
   std::uint64_t total = 0;
   if (FCompressData) {
+    ReuseComparison compared;
+    if (const std::uint32_t r = reuse ? ReuseCandidate(i, size) : ReuseSource::kNone;
+        r != ReuseSource::kNone) {
+      compared = reuseReader_->Compare(r, *source, buffer_, false, [this] { CheckStop(); });
+      if (compared.same) {
+        (void)source->Close();
+        return CopyReused(i) || StoreInline(i, false);
+      }
+    }
     if (zstream_)
       zstream_->Restart(*out_);
     else
       zstream_ = std::make_unique<TZCompressionStream>(*out_, TZCompressionLevel::zcDefault);
-    for (;;) {
+    if (compared.held > 0) {
+      total = compared.held;
+      zstream_->Write(buffer_.data(), compared.held);
+    }
+    while (!compared.atEnd) {
       CheckStop();
       std::size_t got = 0;
       if (Status s = source->Read(buffer_.data(), buffer_.size(), got); !s.ok())
@@ -547,6 +596,61 @@ void PKGPackWorker::Record(std::size_t i, std::int64_t offset, std::uint64_t siz
                  static_cast<std::uint32_t>(size), static_cast<std::uint32_t>(end - offset)});
   ++filesStored_;
   bytesStored_ += size;
+}
+
+void PKGPackWorker::OpenReuse() {
+  FReuseSummary = ReuseSummary();
+  if (!FCompressData) return;
+  if (!FReuse) {
+    FReuseSummary.unavailable = "reuse is turned off";
+    return;
+  }
+  activity_ = "reading the index of the older archive";
+  const std::string& from = FReuseFrom.empty() ? FOutputPKGPath : FReuseFrom;
+  reuse_ = ReuseSource::Open(platform_, from, {FKey.data(), FKey.size()}, FReuseSummary.unavailable,
+                             &stop_);
+  if (reuse_) reuseReader_ = std::make_unique<ReuseReader>(platform_, *reuse_);
+}
+
+std::uint32_t PKGPackWorker::ReuseCandidate(std::size_t i, std::uint64_t size) const {
+  if (!reuse_ || i >= reuseOf_.size()) return ReuseSource::kNone;
+  const std::uint32_t r = reuseOf_[i];
+  return r != ReuseSource::kNone && reuse_->Record(r).size == size ? r : ReuseSource::kNone;
+}
+
+bool PKGPackWorker::CopyReused(std::size_t i) {
+  const IndexRecord& record = reuse_->Record(reuseOf_[i]);
+  const std::string& from = reuse_->Path();
+  const std::int64_t offset = out_->Position();
+  if (static_cast<std::uint64_t>(offset) + record.storedSize > kMaxOffset)
+    throw EPackFailure(PassesLimit(fullPaths_[i]));
+  // Before a byte is copied, an older archive that cannot be read only
+  // means that the file is compressed after all.
+  PlatformFile* archive = reuseReader_->Archive();
+  if (!archive || !archive->Seek(record.offset).ok()) return false;
+  // Small streams join the write buffer; larger ones are copied by the system.
+  const bool small = record.storedSize <= kSmallFile;
+  for (std::uint64_t left = record.storedSize; left > 0;) {
+    CheckStop();
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyChunk));
+    const std::size_t got =
+        small ? out_->ReadFrom(*archive, want) : out_->CopyFrom(platform_, *archive, want, buffer_);
+    if (got == 0)
+      throw EPackFailure(Quoted(from) + " became shorter while the data of " +
+                         Quoted(fullPaths_[i]) + " was copied from it");
+    left -= got;
+  }
+  ++FReuseSummary.reusedFiles;
+  FReuseSummary.reusedBytes += record.size;
+  bytesReused_ += record.size;
+  Record(i, offset, record.size);
+  return true;
+}
+
+void PKGPackWorker::CloseReuse() {
+  // The older archive may be the one the new archive replaces: no handle on
+  // it may stay open.
+  if (reuseReader_) reuseReader_->Close();
 }
 
 void PKGPackWorker::WriteTrailer() {

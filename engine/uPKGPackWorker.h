@@ -31,6 +31,7 @@
 #include "pack_request.h"
 #include "platform.h"
 #include "progress_relay.h"
+#include "reuse_source.h"
 #include "source_scan.h"
 #include "status.h"
 
@@ -64,6 +65,14 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   // one, and compare them with the source files.
   bool FVerifyStored = false;
   std::uint64_t FProgressBytes = 0;
+  // A compressed pack copies the stored stream of each file whose content
+  // the older archive holds unchanged, verified byte for byte, instead of
+  // compressing it; FReuseFrom names that archive (empty: the one at
+  // FOutputPKGPath).
+  bool FReuse = true;
+  std::string FReuseFrom;
+  // What reuse achieved: written before the notification, for the caller.
+  ReuseSummary FReuseSummary;
   // The archive being written (a temporary file until the job completes); the
   // job's thread only.
   std::unique_ptr<TPlatformFileStream> FPKGStream;
@@ -102,9 +111,15 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   bool StoreFiles(PackPipeline* pipeline);
   bool StoreFile(std::size_t i, PackPipeline* pipeline);
   bool IsOwnArchive(const FileIdentity& id) const;
-  bool StoreInline(std::size_t i);
+  bool StoreInline(std::size_t i, bool reuse = true);
   void WriteFromPipeline(std::size_t i, PackPipeline& pipeline);
   void Record(std::size_t i, std::int64_t offset, std::uint64_t size);
+  void OpenReuse();
+  // The older archive's record file i may be compared with, or kNone.
+  std::uint32_t ReuseCandidate(std::size_t i, std::uint64_t size) const;
+  // False, having written nothing, when the older archive cannot be read.
+  bool CopyReused(std::size_t i);
+  void CloseReuse();
   void WriteTrailer();
 
   // Progress as the job stands now.
@@ -154,6 +169,9 @@ class PKGPackWorker : public std::enable_shared_from_this<PKGPackWorker> {
   std::unique_ptr<TBufferedWriteStream> out_;  // in front of FPKGStream
   std::vector<std::uint8_t> buffer_;
   std::unique_ptr<TZCompressionStream> zstream_;  // kept across files, reset per file
+  std::unique_ptr<ReuseSource> reuse_;            // null: nothing to reuse
+  std::unique_ptr<ReuseReader> reuseReader_;      // the job's own handle on it
+  std::vector<std::uint32_t> reuseOf_;            // per file: its record, or kNone
 };
 
 }  // namespace pkg

@@ -11,9 +11,20 @@
 // the trailer's fixed part are taken as the index before compression and
 // sealed here, since changes to compressed bytes rarely survive zlib's own
 // checksum; this is how changes reach the record checks.
+//
+// The archive is also opened as a repack would open an older archive, from a
+// scratch file: every record kept for reuse must be plausible, and comparing
+// a record with the content the reader gives must find it the same exactly
+// when the reader finds that content sound, and never with a changed byte.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,6 +33,8 @@
 #include "pkg_format.h"
 #include "pkg_index.h"
 #include "pkg_reader.h"
+#include "platform.h"
+#include "reuse_source.h"
 #include "streams.h"
 
 namespace {
@@ -141,6 +154,104 @@ void Exercise(const Bytes& bytes, const Bytes& key) {
   }
 }
 
+// A source file held in memory, as a repack reads it.
+class MemoryFile : public pkg::PlatformFile {
+ public:
+  explicit MemoryFile(const Bytes& content) : content_(content) {}
+  pkg::Status Read(void* buffer, std::size_t count, std::size_t& got) override {
+    got = std::min(count, content_.size() - std::min(pos_, content_.size()));
+    if (got) std::memcpy(buffer, content_.data() + pos_, got);
+    pos_ += got;
+    return pkg::Status::Ok();
+  }
+  pkg::Status Write(const void*, std::size_t) override { return pkg::Status::Fail("read-only"); }
+  pkg::Status Seek(std::uint64_t position) override {
+    pos_ = static_cast<std::size_t>(position);
+    return pkg::Status::Ok();
+  }
+  pkg::Status Size(std::uint64_t& size) override {
+    size = content_.size();
+    return pkg::Status::Ok();
+  }
+  pkg::Status Identity(pkg::FileIdentity&) override { return pkg::Status::Ok(); }
+  pkg::Status Stamp(pkg::FileStamp& stamp) override {
+    stamp.size = content_.size();
+    return pkg::Status::Ok();
+  }
+  pkg::Status Close() override { return pkg::Status::Ok(); }
+
+ private:
+  const Bytes& content_;
+  std::size_t pos_ = 0;
+};
+
+bool Compare(pkg::ReuseReader& reader, std::uint32_t r, const Bytes& content, std::size_t buffer) {
+  MemoryFile file(content);
+  Bytes scratch(buffer);
+  return reader.Compare(r, file, scratch, false, [] {}).same;
+}
+
+void ExerciseReuse(const Bytes& bytes, const Bytes& key) {
+  static const std::string path =
+      (std::filesystem::temp_directory_path() / ("reuse_fuzz_" + std::to_string(getpid()) + ".pkg"))
+          .string();
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  struct Remove {
+    ~Remove() { std::filesystem::remove(path); }
+  } remove;
+  pkg::Platform& platform = pkg::SystemPlatform();
+  std::string why;
+  const auto source = pkg::ReuseSource::Open(platform, path, key, why);
+  if (!source) {
+    Require(!why.empty());
+    return;
+  }
+  pkg::TMemoryStream in;
+  in.Data() = bytes;
+  pkg::PkgArchive archive;
+  archive.fileSize = bytes.size();
+  archive.header.compression = 1;
+  archive.header.trailerOffset = pkg::GetU32LE(bytes.data() + pkg::kHeaderTrailerOffsetOffset);
+  pkg::ReuseReader reader(platform, *source);
+  std::uint64_t lastEnd = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+  for (std::uint32_t r = 0; r < source->Records(); ++r) {
+    const pkg::IndexRecord& rec = source->Record(r);
+    Require(source->Find(rec.name) == r);
+    Require(r == 0 || source->Record(r - 1).name < rec.name);
+    Require(rec.offset >= pkg::kHeaderSize &&
+            std::uint64_t{rec.offset} + rec.storedSize <= archive.header.trailerOffset);
+    spans.emplace_back(rec.offset, std::uint64_t{rec.offset} + rec.storedSize);
+    if (r >= kMaxRecordsRead) continue;
+    Bytes content;
+    const bool sound = pkg::ReadRecordData(in, archive, rec, content).ok();
+    if (!sound) {
+      // Whatever the record holds, nothing equal to nothing it gives.
+      Require(!Compare(reader, r, Bytes(rec.size <= (1 << 20) ? rec.size : 0), 4096));
+      continue;
+    }
+    // The whole file in the buffer, and streamed through a smaller one.
+    Require(Compare(reader, r, content, content.size() + 1));
+    Require(Compare(reader, r, content, 1000));
+    if (!content.empty()) {
+      content[content.size() / 2] ^= 1;
+      Require(!Compare(reader, r, content, content.size() + 1));
+      Require(!Compare(reader, r, content, 1000));
+      content.push_back(0);
+      Require(!Compare(reader, r, content, 1000));
+    }
+  }
+  std::sort(spans.begin(), spans.end());
+  for (std::size_t k = 0; k < spans.size(); ++k) {
+    Require(spans[k].first >= lastEnd);
+    lastEnd = spans[k].second;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -156,5 +267,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   else
     FitDigest(archive, key);
   Exercise(archive, key);
+  ExerciseReuse(archive, key);
   return 0;
 }

@@ -820,6 +820,7 @@ TEST(PackJob, ProgressMovesWithinALargeFileAndAddsUpToTheTotals) {
       const Bytes archive = ReadFile(dir / "o.pkg");
 
       s.progressBytes = kInterval;
+      s.reuse = false;  // compressed, not copied from the archive of the run before
       const JobRun run = RunJob(s);
       ASSERT_EQ(run.notification.lParam, NOTIFY_FINISHED) << pkg::FailureDetail;
       EXPECT_EQ(run.texts, plain.texts);

@@ -94,6 +94,8 @@ std::shared_ptr<pkg::PKGPackWorker> MakeJob(pkg::QueueHost& host, const JobSetti
   request.progressBytes = s.progressBytes;
   request.sync = s.sync;
   request.verify = s.verify;
+  request.reuse = s.reuse;
+  request.reuseFrom = s.reuseFrom;
   return pkg::PKGPackWorker::Create(host, request, 0x1234, platform);
 }
 

@@ -58,6 +58,8 @@ struct JobSettings {
   bool sync = true;        // flush to the disk before the move
   bool verify = false;     // compare every file's stored bytes before the move
   std::uint64_t progressBytes = 0;
+  bool reuse = true;           // take unchanged files' streams from an older archive
+  std::string reuseFrom = {};  // empty: the archive at output
 };
 
 struct JobRun {

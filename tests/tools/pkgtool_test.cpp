@@ -180,8 +180,55 @@ TEST(PkgtoolPack, WarnsOfNamesThatDifferOnlyInLetterCase) {
 TEST(PkgtoolPack, HelpDescribesTheOptions) {
   const ToolRun r = RunTool({"pack", "--help"});
   EXPECT_EQ(r.exitCode, 0);
-  for (const char* flag : {"--compress", "--type", "--game", "--key", "--exclude"})
+  for (const char* flag :
+       {"--compress", "--type", "--game", "--key", "--exclude", "--no-reuse", "--reuse-from"})
     EXPECT_NE(r.out.find(flag), std::string::npos) << flag;
+}
+
+// A compressed repack copies what the older archive holds unchanged and says
+// so after the outcome; the archive is the one a fresh pack writes.
+TEST(PkgtoolPack, ReusesTheOlderArchiveAndSaysHowMuch) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", Deterministic(3000, 1, true));
+  WriteFile(dir / "src/b.txt", Deterministic(2000, 2, true));
+  const std::string src = (dir / "src").string(), out = (dir / "o.pkg").string();
+  const std::string other = (dir / "other.pkg").string();
+  ASSERT_EQ(RunTool({"pack", src, out, "--compress", "--no-reuse"}).exitCode, 0);
+  const Bytes fresh = ReadFile(dir / "o.pkg");
+  ASSERT_EQ(RunTool({"pack", src, other, "--compress", "--game", "2"}).exitCode, 0);
+  WriteFile(dir / "src/b.txt", Deterministic(2000, 3, true));
+  ASSERT_EQ(RunTool({"pack", src, (dir / "changed.pkg").string(), "--compress"}).exitCode, 0);
+  const Bytes changed = ReadFile(dir / "changed.pkg");
+  WriteFile(dir / "src/b.txt", Deterministic(2000, 2, true));
+
+  struct Case {
+    std::vector<std::string> flags;
+    std::string line;
+  } cases[] = {
+      {{}, "reused 2 files (5000 bytes), compressed 0 files (0 bytes)\n"},
+      {{"--no-reuse"},
+       "reused 0 files (0 bytes), compressed 2 files (5000 bytes); nothing reused: reuse is "
+       "turned off\n"},
+      {{"--reuse-from", other},
+       "reused 0 files (0 bytes), compressed 2 files (5000 bytes); nothing reused: the archive "
+       "at '" +
+           other + "' does not open with this key\n"},
+      {{"--reuse-from", (dir / "changed.pkg").string()},
+       "reused 1 file (3000 bytes), compressed 1 file (2000 bytes)\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"pack", src, out, "--compress"};
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    const ToolRun r = RunTool(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with(c.line)) << r.out;
+    EXPECT_EQ(ReadFile(dir / "o.pkg"), fresh);
+  }
+  EXPECT_EQ(ReadFile(dir / "changed.pkg"), changed) << "the archive reused from is only read";
+  EXPECT_EQ(RunTool({"pack", src, out, "--compress", "--no-reuse", "--reuse-from", other}).exitCode,
+            2);
+  EXPECT_EQ(RunTool({"pack", src, out, "--reuse-from", other}).exitCode, 2);
+  EXPECT_EQ(RunTool({"pack", src, out, "--compress", "--reuse-from"}).exitCode, 2);
 }
 
 struct TerminalRun {
@@ -261,7 +308,7 @@ TEST(PkgtoolPack, OnATerminalProgressMovesWithinALargeFile) {
   for (const char* threads : {"1", "2"}) {
     SCOPED_TRACE(std::string("threads ") + threads);
     const TerminalRun run = RunOnTerminal({"pack", (dir / "src").string(), (dir / "o.pkg").string(),
-                                           "--compress", "--threads", threads});
+                                           "--compress", "--no-reuse", "--threads", threads});
     ASSERT_EQ(run.exitCode, 0) << run.seen;
     EXPECT_NE(run.seen.find("\r(1/5) 0/1 files, 0 B of 4.0 MiB"), std::string::npos) << run.seen;
     const std::string storing = "\r(3/5) 0/1 files, ";

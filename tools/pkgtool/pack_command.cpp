@@ -31,6 +31,7 @@ const char* const kPackHelp =
     "usage: pkgtool pack SRC OUT [--compress] [--type N] [--game 1|2 | --key HEX]\n"
     "                    [--exclude REL]... [--exclude-from FILE]... [--threads N]\n"
     "                    [--dry-run] [--verify] [--no-sync]\n"
+    "                    [--no-reuse | --reuse-from ARCHIVE]\n"
     "\n"
     "Packs every file below the folder SRC into the archive OUT. OUT is replaced only\n"
     "when the new archive is complete; on failure or Ctrl-C it is left as it was.\n"
@@ -55,6 +56,13 @@ const char* const kPackHelp =
     "  --no-sync        do not wait for the new archive to reach the disk before it\n"
     "                   replaces OUT (scratch builds: faster, but a power cut may\n"
     "                   then lose both archives)\n"
+    "  --no-reuse       compress every file afresh\n"
+    "  --reuse-from ARCHIVE  take unchanged files' compressed bytes from ARCHIVE\n"
+    "                   (opened with the pack's key) instead of from OUT\n"
+    "\n"
+    "With --compress, each file whose content the archive at OUT already holds,\n"
+    "checked byte for byte, has its compressed bytes copied from there instead of\n"
+    "being compressed again. A line after the outcome says how many were.\n"
     "\n"
     "After the outcome, each exclusion entry that matched no file is printed as\n"
     "'exclusion entry REL matched no file', and each pair of names that differ\n"
@@ -92,7 +100,22 @@ struct PackOptions {
   bool dryRun = false;
   bool verify = false;
   bool sync = true;
+  bool reuse = true;
+  std::string reuseFrom;
 };
+
+std::string Files(std::uint64_t n, std::uint64_t bytes) {
+  return std::to_string(n) + (n == 1 ? " file (" : " files (") + std::to_string(bytes) +
+         (bytes == 1 ? " byte)" : " bytes)");
+}
+
+// What the pack took from the older archive and what it compressed.
+std::string ReuseLine(const pkg::ReuseSummary& r) {
+  std::string line = "reused " + Files(r.reusedFiles, r.reusedBytes) + ", compressed " +
+                     Files(r.compressedFiles, r.compressedBytes);
+  if (!r.unavailable.empty()) line += "; nothing reused: " + r.unavailable;
+  return line;
+}
 
 // Warnings are bounded, so that a tree or an archive made to collide cannot
 // flood the output.
@@ -266,6 +289,11 @@ int RunPack(const std::vector<std::string>& args) {
       o.threads = static_cast<unsigned>(n);
     } else if (a == "--dry-run") {
       o.dryRun = true;
+    } else if (a == "--no-reuse") {
+      o.reuse = false;
+    } else if (a == "--reuse-from") {
+      if (!value(v) || v.empty()) return Usage("--reuse-from needs an archive");
+      o.reuseFrom = v;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option '" + a + "'");
     } else {
@@ -280,6 +308,13 @@ int RunPack(const std::vector<std::string>& args) {
   std::string source, output;
   if (pkg::Status s = FullPath(o.positional[0], source); !s.ok()) return Usage(s.message());
   if (pkg::Status s = FullPath(o.positional[1], output); !s.ok()) return Usage(s.message());
+  if (!o.reuse && !o.reuseFrom.empty()) return Usage("give one of --no-reuse and --reuse-from");
+  if (!o.reuseFrom.empty() && !o.compress)
+    return Usage("--reuse-from takes compressed bytes: it needs --compress");
+  std::string reuseFrom;
+  if (!o.reuseFrom.empty()) {
+    if (pkg::Status s = FullPath(o.reuseFrom, reuseFrom); !s.ok()) return Usage(s.message());
+  }
   if (pkg::SystemPlatform().KindOf(source) != pkg::PathKind::kDirectory)
     return Usage("打包目录不存在！ '" + source + "' is not a folder");
 
@@ -295,6 +330,8 @@ int RunPack(const std::vector<std::string>& args) {
   request.threads = o.threads;
   request.sync = o.sync;
   request.verify = o.verify;
+  request.reuse = o.reuse;
+  request.reuseFrom = reuseFrom;
   // On a terminal the job's events feed one progress line, with the totals
   // the job finds after its scan and bytes within large files. Elsewhere
   // each step's and each file's text is a line of its own.
@@ -340,6 +377,7 @@ int RunPack(const std::vector<std::string>& args) {
     const pkg::OutcomeText text = pkg::DescribeOutcome(outcome, ".");
     if (!text.failed) {
       PrintLine(stdout, text.panelText);
+      if (o.compress) PrintLine(stdout, ReuseLine(job->FReuseSummary));
       for (const std::string& entry : outcome.unmatchedExclusions)
         PrintLine(stdout, UnmatchedEntryLine(entry));
       WarnOfCaseInArchive(output, o.key);
