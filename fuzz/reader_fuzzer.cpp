@@ -178,6 +178,7 @@ class MemoryFile : public pkg::PlatformFile {
     stamp.size = content_.size();
     return pkg::Status::Ok();
   }
+  pkg::Status Sync() override { return pkg::Status::Fail("read-only"); }
   pkg::Status Close() override { return pkg::Status::Ok(); }
 
  private:
