@@ -10,10 +10,6 @@
 namespace pkg {
 namespace {
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 // A stretch of the archive's layout, from byte `at` of its part on.
 struct Field {
   std::size_t at;

@@ -23,12 +23,8 @@
 namespace pkg {
 namespace {
 
-std::string Quote(const std::string& path) {
-  return "'" + path + "'";
-}
-
 Status Errno(const char* what, const std::string& path, int err) {
-  return Status::Fail(std::string(what) + " " + Quote(path) + ": " + std::strerror(err));
+  return Status::Fail(std::string(what) + " " + Quoted(path) + ": " + std::strerror(err));
 }
 
 FileStamp StampFromStat(const struct stat& st) {
@@ -273,7 +269,7 @@ class PosixPlatform final : public Platform {
     }
     if ((st.st_mode & 0222) == 0) {
       ::close(fd);
-      return Status::Fail("cannot write to " + Quote(path) +
+      return Status::Fail("cannot write to " + Quoted(path) +
                           ": it is read-only (nobody has permission to write it)");
     }
     file = std::make_unique<PosixFile>(fd, path);
@@ -288,7 +284,7 @@ class PosixPlatform final : public Platform {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       ::close(fd);
-      return Status::Fail("cannot open " + Quote(path) + ": not a regular file");
+      return Status::Fail("cannot open " + Quoted(path) + ": not a regular file");
     }
     // O_NONBLOCK stays: regular files ignore it, and clearing it would cost
     // a call per file.

@@ -18,10 +18,6 @@ constexpr std::size_t kPiece = 256 << 10;
 // The shortest zlib stream: a 2-byte header, an empty block, the Adler-32.
 constexpr std::uint32_t kMinStream = 8;
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 }  // namespace
 
 std::unique_ptr<ReuseSource> ReuseSource::Open(Platform& platform, const std::string& path,

@@ -39,6 +39,15 @@ NameProblem ProblemOf(NameProblem inherited, std::string_view name) {
 
 }  // namespace
 
+std::string NameRefusal(const std::string& full, NameProblem problem) {
+  if (problem != NameProblem::kControlCharacter)
+    return "its name has characters that code page 936 cannot hold";
+  const char control = *std::find_if(full.begin(), full.end(), IsControlCharacter);
+  return "its name holds the control character " +
+         EscapedByte(static_cast<unsigned char>(control)) +
+         ", which an archive's names may not hold";
+}
+
 ScanResult BuildFileList(Platform& platform, const std::string& sourceDirectory,
                          std::vector<SourceFile>& fileList, const std::atomic<bool>* stop,
                          const std::function<void(std::size_t from)>& folderListed) {

@@ -25,6 +25,11 @@ enum class NameProblem {
   kControlCharacter,
 };
 
+// Why a file whose name has a problem (not kNone) cannot be packed, in the
+// words of the message that names it; full is its path, control characters
+// and all.
+std::string NameRefusal(const std::string& full, NameProblem problem);
+
 struct SourceFile {
   std::string relative;  // UTF-8, backslashes, starts with a backslash
   std::string name936;   // the same path in code page 936 bytes, as the index stores it

@@ -15,6 +15,11 @@
 
 namespace pkg {
 
+// A path or a name as messages show it: between single quotes.
+inline std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
+
 class [[nodiscard]] Status {
  public:
   Status() = default;

@@ -35,10 +35,6 @@ class EPackFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 // A folder is named with a separator at its end, as no file's path is; the
 // outcome's text tells a folder from a file by it.
 std::string AsFolder(Platform& platform, const std::string& path) {
@@ -311,16 +307,8 @@ PackResult PKGPackWorker::Pack() {
     const std::string full = platform_.JoinRelative(FSourceDirectory, f.relative);
     // A line break or an escape sequence would garble the message it is shown in.
     failedSourceFile_ = EscapeControlCharacters(full);
-    if (f.nameProblem == NameProblem::kControlCharacter) {
-      const char control = *std::find_if(full.begin(), full.end(), IsControlCharacter);
-      failureDetail_ = "cannot pack " + Quoted(failedSourceFile_) +
-                       ": its name holds the control character " +
-                       EscapeControlCharacters(std::string(1, control)) +
-                       ", which an archive's names may not hold";
-    } else {
-      failureDetail_ = "cannot pack " + Quoted(failedSourceFile_) +
-                       ": its name has characters that code page 936 cannot hold";
-    }
+    failureDetail_ =
+        "cannot pack " + Quoted(failedSourceFile_) + ": " + NameRefusal(full, f.nameProblem);
     return PackResult::kOpenSource;
   }
   if (FProgressBytes != 0) MeasureSources();

@@ -220,17 +220,11 @@ int DryRun(const std::string& source, const std::vector<std::string>& excludes) 
     // The job's own texts for this failure, with the name escaped as it escapes it.
     const std::string path = platform.JoinRelative(source, refused->relative);
     const std::string full = pkg::EscapeControlCharacters(path);
-    std::string why = "its name has characters that code page 936 cannot hold";
-    if (refused->nameProblem == pkg::NameProblem::kControlCharacter) {
-      const char control = *std::find_if(path.begin(), path.end(), pkg::IsControlCharacter);
-      why = "its name holds the control character " +
-            pkg::EscapeControlCharacters(std::string(1, control)) +
-            ", which an archive's names may not hold";
-    }
     PrintLine(
         stderr,
         pkg::DescribeOutcome(pkg::NOTIFY_FAILED, pkg::FAIL_OPEN_SOURCE, full, {}, 0, ".").boxText);
-    PrintLine(stderr, "pkgtool pack: cannot pack '" + full + "': " + why);
+    PrintLine(stderr, "pkgtool pack: cannot pack " + pkg::Quoted(full) + ": " +
+                          pkg::NameRefusal(path, refused->nameProblem));
     return kExitFailed;
   }
   if (files == 0) {
